@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs every test: the normal build, the AddressSanitizer/UBSan build, and a
+# short run of each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+echo "== normal build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== sanitizer build"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSCANLIB_SANITIZE=ON >/dev/null
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== fuzz targets"
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCANLIB_FUZZ=ON >/dev/null
+cmake --build build-fuzz -j "$jobs"
+seconds=${FUZZ_SECONDS:-30}
+for target in build-fuzz/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus=build-fuzz/corpus/$name
+  mkdir -p "$corpus"
+  # Seeds come from the tests of the normal build, where they write them.
+  [ -d "build/fuzz-seeds/$name" ] && cp -n build/fuzz-seeds/"$name"/* "$corpus"/ 2>/dev/null || true
+  echo "-- $name (${seconds}s)"
+  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 "$corpus" 2>&1 | tail -n 3
+  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzz target $name failed"; exit 1; }
+done
+echo "== all tests passed"

@@ -1,0 +1,22 @@
+#pragma once
+#include <exception>
+#include <string>
+
+namespace scanlib {
+
+// The library's own error. With a source file the text carries the library's
+// version and platform, the file and the line in front of the message.
+class scanlib_exception : public std::exception {
+public:
+    static std::string default_msg_arg;
+
+    explicit scanlib_exception(const std::string& msg = default_msg_arg,
+                               const std::string& file = std::string(), unsigned int line = 0);
+    ~scanlib_exception() override;
+    const char* what() const noexcept override;
+
+protected:
+    std::string msg_;
+};
+
+} // namespace scanlib
