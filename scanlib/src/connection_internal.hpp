@@ -1,0 +1,34 @@
+#pragma once
+// Library-internal seams of the connection layer: the network connections'
+// constructors as the read factory calls them, and the header override hook.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <scanlib/connection.hpp>
+
+namespace scanlib {
+
+// The header override: reads the header section from `in` and writes its
+// replacement, then every byte it read ahead, to `out`.
+void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconnection> out,
+              const std::string& override_text);
+
+namespace detail {
+
+std::unique_ptr<basic_rconnection> create_quvo_rconnection(const std::string& uri,
+                                                           const std::string& continuation,
+                                                           const std::string& override_text);
+std::unique_ptr<basic_rconnection> create_quda_rconnection(const std::string& uri,
+                                                           const std::string& continuation,
+                                                           const std::string& override_text);
+
+using hreplace_function = std::function<void(std::shared_ptr<basic_rconnection>,
+                                             std::shared_ptr<basic_wconnection>, const std::string&)>;
+
+// Installs the function the read path runs at the header trigger and returns
+// the previous one; an empty function restores scanlib::hreplace.
+hreplace_function set_hreplace_hook(hreplace_function hook);
+
+} // namespace detail
+} // namespace scanlib
