@@ -153,6 +153,7 @@ void basic_rconnection::restart_at(std::size_t pos) {
     impl_->trigger_count = 0;
     impl_->trigger_disarmed = true;
     position = pos;
+    eof = false;
 }
 
 std::size_t basic_rconnection::readsome(void* buf, std::size_t n) {
@@ -181,33 +182,48 @@ std::size_t basic_rconnection::watch_header(char* buf, std::size_t k) {
     impl& d = *impl_;
     const std::uint32_t saved_word = d.trigger_word, saved_count = d.trigger_count;
     const bool saved_disarmed = d.trigger_disarmed;
-    for (std::size_t i = 0; i < k; ++i) {
-        d.trigger_word = (d.trigger_word << 8) | static_cast<unsigned char>(buf[i]);
-        if (++d.trigger_count < 4) continue;
-        const std::uint32_t word = d.trigger_word;
-        d.trigger_word = 0;
-        d.trigger_count = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(buf);
+    // One aligned word: true when it completes the header id.
+    auto on_word = [&d](std::uint32_t word) {
         if (d.trigger_disarmed) {
             d.trigger_disarmed = word != 0xFFFFFFFFu;
-            continue;
+            return false;
         }
         d.trigger_disarmed = true;
-        if (word != 0x00000100u) continue;
-        std::shared_ptr<basic_rconnection> self;
-        try {
-            self = shared_from_this();
-        } catch (...) {
-            // Nothing has been handed out yet: keep every byte for a later call.
-            d.pushback.insert(d.pushback.begin(), buf, buf + k);
-            d.trigger_word = saved_word;
-            d.trigger_count = saved_count;
-            d.trigger_disarmed = saved_disarmed;
-            throw;
+        return word == 0x00000100u;
+    };
+    std::size_t i = 0;
+    bool hit = false;
+    while (i < k && !hit) {
+        if (d.trigger_count == 0 && k - i >= 4) {
+            // Whole words straight from the buffer.
+            const std::uint32_t word = std::uint32_t(p[i]) << 24 | std::uint32_t(p[i + 1]) << 16 |
+                                       std::uint32_t(p[i + 2]) << 8 | p[i + 3];
+            i += 4;
+            hit = on_word(word);
+            continue;
         }
-        run_override(buf, i + 1, k);
-        return i + 1;
+        d.trigger_word = (d.trigger_word << 8) | p[i++];
+        if (++d.trigger_count < 4) continue;
+        d.trigger_count = 0;
+        hit = on_word(d.trigger_word);
+        d.trigger_word = 0;
     }
-    return k;
+    if (!hit) return k;
+    std::shared_ptr<basic_rconnection> self;
+    try {
+        self = shared_from_this();
+    } catch (...) {
+        // Nothing has been handed out yet: keep every byte for a later call.
+        d.pushback.insert(d.pushback.begin(), buf, buf + k);
+        d.trigger_word = saved_word;
+        d.trigger_count = saved_count;
+        d.trigger_disarmed = saved_disarmed;
+        throw;
+    }
+    self.reset();
+    run_override(buf, i, k);
+    return i;
 }
 
 void basic_rconnection::run_override(char* buf, std::size_t r, std::size_t k) {
@@ -271,20 +287,24 @@ void basic_rconnection::open_logfile(const std::string& name, long limit) {
     }
     d.log_limit = no_limit;
     if (!d.log.open(name)) throw std::runtime_error("cannot create logfile");
-    fs::path full = fs::absolute(name);
-    d.log_name = full.string();
-    // Parts of an earlier log of that name would be read back as continuations.
-    const std::string stem = full.filename().string() + "_";
-    fs::path dir = full.parent_path();
-    std::vector<fs::path> stale;
-    for (fs::directory_iterator it(dir), end; it != end; ++it) {
-        const std::string f = it->path().filename().string();
-        if (f.size() == stem.size() + 3 && f.compare(0, stem.size(), stem) == 0 &&
-            std::all_of(f.begin() + static_cast<std::ptrdiff_t>(stem.size()), f.end(),
-                        [](char c) { return c >= '0' && c <= '9'; }))
-            stale.push_back(it->path());
+    try {
+        fs::path full = fs::absolute(name);
+        d.log_name = full.string();
+        // Parts of an earlier log of that name would be read back as continuations.
+        const std::string stem = full.filename().string() + "_";
+        std::vector<fs::path> stale;
+        for (fs::directory_iterator it(full.parent_path()), end; it != end; ++it) {
+            const std::string f = it->path().filename().string();
+            if (f.size() == stem.size() + 3 && f.compare(0, stem.size(), stem) == 0 &&
+                std::all_of(f.begin() + static_cast<std::ptrdiff_t>(stem.size()), f.end(),
+                            [](char c) { return c >= '0' && c <= '9'; }))
+                stale.push_back(it->path());
+        }
+        for (const fs::path& p : stale) fs::remove(p);
+    } catch (...) {
+        d.log.close();
+        throw;
     }
-    for (const fs::path& p : stale) fs::remove(p);
     d.log_part = 1;
     d.log_limit = static_cast<std::size_t>(limit);
     d.log_written = 0;

@@ -82,7 +82,7 @@ protected:
     virtual std::size_t more_input(void* buf, std::size_t n) = 0;
 
     // For seekg overrides: the stream continues at pos, so pushed-back bytes and
-    // the header watch of the old position are dropped.
+    // the header watch of the old position are dropped and eof is cleared.
     void restart_at(std::size_t pos);
 
     std::size_t position = 0;
