@@ -176,30 +176,19 @@ TEST(HeaderTrigger, OverrideFailurePassesAndSwitchesTriggerOff) {
 
 TEST(HeaderTrigger, OverrideOutputIsChecked) {
     const std::string data = header_id + pattern(8);
-    {
-        fixed_output_hook hook(header_id.substr(0, 7));
-        auto c = make(data, 1000, "R");
-        char buf[64];
-        EXPECT_THROW(
-            {
-                try {
-                    c->readsome(buf, 64);
-                } catch (const std::runtime_error& e) {
-                    EXPECT_STREQ(e.what(), "internal error: parameter replacement 1");
-                    throw;
-                }
-            },
-            std::runtime_error);
-    }
-    {
-        fixed_output_hook hook(std::string("\xFF\xFF\xFF\xFF\x00\x00\x02\x00", 8));
+    const std::pair<std::string, const char*> cases[] = {
+        {header_id.substr(0, 7), "internal error: parameter replacement 1"},
+        {std::string("\xFF\xFF\xFF\xFF\x00\x00\x02\x00", 8), "internal error: parameter replacement 2"},
+    };
+    for (const auto& [output, message] : cases) {
+        fixed_output_hook hook(output);
         auto c = make(data, 1000, "R");
         char buf[64];
         try {
             c->readsome(buf, 64);
-            FAIL();
+            ADD_FAILURE() << "no error for " << message;
         } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "internal error: parameter replacement 2");
+            EXPECT_STREQ(e.what(), message);
         }
     }
 }
