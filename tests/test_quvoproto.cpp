@@ -32,7 +32,7 @@ protocol chunked_stream(std::string_view continuation = "") {
 
 } // namespace
 
-TEST(QuvoLineSyntax, WordsAndItems) {
+TEST(QuvoProtoLineSyntax, WordsAndItems) {
     item_map m;
     EXPECT_EQ(parse("file encoding=chunked; id=Scan 7\n", m), "FILE");
     EXPECT_EQ(m, (item_map{{"encoding", "chunked"}, {"id", "Scan 7"}}));
@@ -59,7 +59,7 @@ TEST(QuvoLineSyntax, WordsAndItems) {
     EXPECT_EQ(m, (item_map{{"", ""}, {"k", "v"}}));
 }
 
-TEST(QuvoLineSyntax, ComposeRoundTrip) {
+TEST(QuvoProtoLineSyntax, ComposeRoundTrip) {
     item_map m{{"encoding", "chunked"}, {"format", "zpk"}};
     EXPECT_EQ(compose("STREAM", m), "STREAM encoding=chunked; format=zpk");
     EXPECT_EQ(compose("X", {{"pong", ""}}), "X pong");
@@ -70,7 +70,7 @@ TEST(QuvoLineSyntax, ComposeRoundTrip) {
     EXPECT_EQ(back, m);
 }
 
-TEST(QuvoLineSyntax, DecimalNumbers) {
+TEST(QuvoProtoLineSyntax, DecimalNumbers) {
     std::uint64_t v = 7;
     EXPECT_TRUE(from_string(v, "12ABC"));
     EXPECT_EQ(v, 12u);
@@ -86,7 +86,7 @@ TEST(QuvoLineSyntax, DecimalNumbers) {
     EXPECT_EQ(v, 7u);
 }
 
-TEST(QuvoRequest, DefaultsQueryOverridesAndContinuation) {
+TEST(QuvoProtoRequest, DefaultsQueryOverridesAndContinuation) {
     EXPECT_EQ(protocol("stream ", "").request(), "STREAM encoding=chunked; format=zpk\n");
     // The path "/" alone leaves the command word empty.
     EXPECT_EQ(protocol(" ", "").request(), " encoding=chunked; format=zpk\n");
@@ -102,7 +102,7 @@ TEST(QuvoRequest, DefaultsQueryOverridesAndContinuation) {
     EXPECT_EQ(protocol("stream ", "T1:x").offset(), 0u);
 }
 
-TEST(QuvoRequest, ContinuationTokens) {
+TEST(QuvoProtoRequest, ContinuationTokens) {
     // The offset follows the last ':', so tokens may hold ':'.
     protocol p("stream ", "host:7:abc:123");
     EXPECT_EQ(p.token(), "host:7:abc");
@@ -115,7 +115,7 @@ TEST(QuvoRequest, ContinuationTokens) {
     EXPECT_NO_THROW(protocol("stream ", "a=b c:1"));
 }
 
-TEST(QuvoStatus, AcceptedWordsAndEncodings) {
+TEST(QuvoProtoStatus, AcceptedWordsAndEncodings) {
     for (const char* word : {"FILE", "current", "Actual"}) {
         protocol p("s ", "");
         std::string id = "old";
@@ -133,7 +133,7 @@ TEST(QuvoStatus, AcceptedWordsAndEncodings) {
     EXPECT_EQ(id, "");  // a missing id gives an empty name
 }
 
-TEST(QuvoStatus, Errors) {
+TEST(QuvoProtoStatus, Errors) {
     std::string id;
     EXPECT_EQ(error_of([&] { protocol("s ", "").on_status("ERROR error-text=No such scan; code=4\n", id); }),
               "No such scan");
@@ -157,7 +157,7 @@ TEST(QuvoStatus, Errors) {
         "FILE encoding=chunked; continuation-token=T; continuation-offset=4096\n", id));
 }
 
-TEST(QuvoStatus, StreamStaysFailedAfterEncodingOrContinuationError) {
+TEST(QuvoProtoStatus, StreamStaysFailedAfterEncodingOrContinuationError) {
     for (const char* line : {"FILE encoding=zip\n", "FILE encoding=plain\n"}) {
         protocol p("s ", "T:5");
         std::string id;
@@ -171,7 +171,7 @@ TEST(QuvoStatus, StreamStaysFailedAfterEncodingOrContinuationError) {
     EXPECT_NO_THROW(ok.check());
 }
 
-TEST(QuvoChunks, HeadersSizesAndEnd) {
+TEST(QuvoProtoChunks, HeadersSizesAndEnd) {
     protocol p = chunked_stream();
     EXPECT_EQ(p.on_chunk_header("10 pong\n"), "");
     EXPECT_EQ(p.chunk_remaining(), 10u);
@@ -196,7 +196,7 @@ TEST(QuvoChunks, HeadersSizesAndEnd) {
     EXPECT_FALSE(p.line_due());
 }
 
-TEST(QuvoChunks, AcknowledgementFollowsTheNextHeader) {
+TEST(QuvoProtoChunks, AcknowledgementFollowsTheNextHeader) {
     protocol p = chunked_stream();
     unsigned char data[8] = {};
     EXPECT_EQ(p.on_chunk_header("8 acknowledge-token=A1\n"), "");
@@ -210,7 +210,7 @@ TEST(QuvoChunks, AcknowledgementFollowsTheNextHeader) {
     EXPECT_EQ(p.state(), protocol::ended);
 }
 
-TEST(QuvoChunks, ContinuationOffsetCountsBytesSinceToken) {
+TEST(QuvoProtoChunks, ContinuationOffsetCountsBytesSinceToken) {
     protocol p = chunked_stream();
     unsigned char data[16] = {};
     p.on_chunk_header("16\n");
@@ -232,7 +232,7 @@ TEST(QuvoChunks, ContinuationOffsetCountsBytesSinceToken) {
     EXPECT_TRUE(p.line_due());
 }
 
-TEST(QuvoChunks, EndOfDataIsAnEndOnlyWhenPlain) {
+TEST(QuvoProtoChunks, EndOfDataIsAnEndOnlyWhenPlain) {
     protocol chunked = chunked_stream();
     EXPECT_FALSE(chunked.on_end_of_data());
     EXPECT_EQ(chunked.state(), protocol::streaming);
@@ -244,7 +244,7 @@ TEST(QuvoChunks, EndOfDataIsAnEndOnlyWhenPlain) {
     EXPECT_EQ(plain.state(), protocol::ended);
 }
 
-TEST(QuvoShutdown, StartWordSearchOnTheGrid) {
+TEST(QuvoProtoShutdown, StartWordSearchOnTheGrid) {
     const unsigned char s[] = {1, 2, 3, 4, 0x01, 0xFF, 0xFF, 0xFF, 9, 9};
     EXPECT_EQ(find_start_word(s, sizeof s, 0), 4u);
     EXPECT_EQ(find_start_word(s, sizeof s, 1), sizeof s);  // off the grid
@@ -255,7 +255,7 @@ TEST(QuvoShutdown, StartWordSearchOnTheGrid) {
     EXPECT_EQ(find_start_word(escape, 8, 0), 4u);  // 0xFFFFFF00 is no start word
 }
 
-TEST(QuvoShutdown, CutWithholdsThePacketAndItsBytesFromTheOffset) {
+TEST(QuvoProtoShutdown, CutWithholdsThePacketAndItsBytesFromTheOffset) {
     protocol p("s ", "T:100");
     std::string id;
     p.on_status("FILE encoding=plain; continuation-token=T; continuation-offset=100\n", id);
@@ -270,7 +270,7 @@ TEST(QuvoShutdown, CutWithholdsThePacketAndItsBytesFromTheOffset) {
     EXPECT_EQ(p.continuation(), "T:104");
 }
 
-TEST(QuvoShutdown, NoStartWordPassesUnchanged) {
+TEST(QuvoProtoShutdown, NoStartWordPassesUnchanged) {
     protocol p = chunked_stream();
     p.on_chunk_header("8\n");
     p.request_shutdown();
@@ -279,7 +279,7 @@ TEST(QuvoShutdown, NoStartWordPassesUnchanged) {
     EXPECT_EQ(p.state(), protocol::streaming);
 }
 
-TEST(QuvoRetry, ScheduleOfOneReconnect) {
+TEST(QuvoProtoRetry, ScheduleOfOneReconnect) {
     std::vector<unsigned> delays;
     for (unsigned a = 0; a < retry_attempts; ++a)
         delays.push_back(retry_delay(a));

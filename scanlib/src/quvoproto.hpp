@@ -91,8 +91,10 @@ public:
     const std::string& command() const noexcept { return command_; }
     const item_map& items() const noexcept { return items_; }
 
-private:
+    // Marks the stream as unusable: this and every later check() throws `text`.
     [[noreturn]] void fail(const char* text);
+
+private:
 
     std::string command_;
     item_map items_;

@@ -1,0 +1,445 @@
+#include <scanlib/quvoconn.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include "connection_internal.hpp"
+#include "quvoproto.hpp"
+
+namespace scanlib {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+cancelled::cancelled() : std::runtime_error("Operation canceled") {}
+
+namespace {
+
+std::string error_text(const std::string& context, int value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, ", code: %d", value);
+    return context + buf;
+}
+
+bool is_os_error(const error_code& ec) { return ec.category() == boost::system::system_category(); }
+
+// Operating-system errors leave the public operations as std::system_error,
+// other Boost errors as plain Boost errors; everything else passes unchanged.
+template <class F>
+decltype(auto) converting(F&& f) {
+    try {
+        return f();
+    } catch (const quvoconn_error& e) {
+        if (is_os_error(e.code()))
+            throw std::system_error(e.code().value(), std::system_category(), e.what());
+        throw boost::system::system_error(e.code(), e.context());
+    } catch (const boost::system::system_error& e) {
+        if (is_os_error(e.code()))
+            throw std::system_error(e.code().value(), std::system_category(), e.what());
+        throw;
+    }
+}
+
+} // namespace
+
+quvoconn_error::quvoconn_error(const error_code& code, const std::string& context)
+    : boost::system::system_error(code, context), context_(context), text_(error_text(context, code.value())) {}
+
+quvoconn_error::~quvoconn_error() = default;
+
+const char* quvoconn_error::what() const noexcept { return text_.c_str(); }
+
+struct quvo_rconnection::impl {
+    impl(quvo_rconnection& owner, const uri& u, const std::string& continuation);
+    ~impl();
+
+    std::size_t read(void* buf, std::size_t n);
+    void open();
+    void close();
+    void retry_open(error_code last);
+
+    void run();
+    void run_posted();
+    void wait(unsigned seconds);
+    void resolve();
+    void connect(const tcp::endpoint& endpoint);
+    void drop_connection();
+    void send(const std::string& text);
+    void send_async(const std::string& text);
+    void start_write();
+    std::string receive();
+    void fill();
+    std::size_t read_data(void* buf, std::size_t limit);
+    void socket_read(void* buf, std::size_t n);
+
+    void handle_cancel();
+
+    quvo_rconnection& owner;
+    std::string host = "127.0.0.1";
+    std::string service = "20001";
+    quvo::protocol proto;
+    bool is_cancelled = false;
+    std::atomic<bool> posted{false};  // a cancel or shutdown handler waits in the queue
+    unsigned failures = 0;            // re-connect attempts since the last accepted status line
+
+    asio::io_context io;  // declared before the objects that live on it
+    tcp::resolver resolver{io};
+    tcp::socket socket{io};
+    asio::deadline_timer timer{io};
+    tcp::resolver::results_type endpoints;
+
+    // Result of the step being waited for, stored by its completion handler.
+    error_code step_error;
+    std::size_t step_count = 0;
+
+    // Bytes received but not yet taken: lines are read through this buffer.
+    static constexpr std::size_t rx_capacity = 16384;
+    std::unique_ptr<char[]> rx{new char[rx_capacity]};
+    std::size_t rx_begin = 0, rx_end = 0;
+
+    // Outgoing lines: one write in flight, the rest queued behind it.
+    std::string out_flight, out_queue;
+    bool writing = false;
+    unsigned generation = 0;  // of the socket connection; stale write completions are ignored
+    error_code send_error;
+};
+
+namespace {
+
+std::string command_text(const uri& u) {
+    std::string_view path = u.path;
+    if (!path.empty() && path.front() == '/')
+        path.remove_prefix(1);
+    return std::string(path) + ' ' + u.query;
+}
+
+} // namespace
+
+quvo_rconnection::impl::impl(quvo_rconnection& owner_, const uri& u, const std::string& continuation)
+    : owner(owner_), proto(command_text(u), continuation) {
+    if (!u.authority.empty()) {
+        auto colon = u.authority.find(':');
+        if (colon == std::string::npos) {
+            host = u.authority;
+        } else {
+            host = u.authority.substr(0, colon);
+            service = u.authority.substr(colon + 1);
+        }
+    }
+    if (host.empty() || service.empty())
+        throw std::runtime_error("Invalid address/service syntax.");
+}
+
+quvo_rconnection::impl::~impl() {
+    error_code ec;
+    socket.close(ec);
+    timer.cancel(ec);
+    resolver.cancel();
+}
+
+void quvo_rconnection::impl::run() {
+    if (is_cancelled)
+        throw cancelled();
+    io.restart();
+    io.run();  // handlers only store results, so every started step is complete here
+    if (is_cancelled)
+        throw cancelled();
+    if (send_error) {
+        error_code ec = send_error;
+        send_error = {};
+        throw quvoconn_error(ec, "handle_send");
+    }
+}
+
+// Runs the cancel and shutdown handlers that another thread posted, also when
+// the next bytes come from the buffer and no wait would run them.
+void quvo_rconnection::impl::run_posted() {
+    if (posted.exchange(false, std::memory_order_acquire)) {
+        io.restart();
+        io.poll();
+    }
+    if (is_cancelled)
+        throw cancelled();
+}
+
+void quvo_rconnection::impl::wait(unsigned seconds) {
+    timer.expires_from_now(boost::posix_time::seconds(seconds));
+    timer.async_wait([this](const error_code& ec) { step_error = ec; });
+    run();
+    if (step_error)
+        throw quvoconn_error(step_error, "handle_wait");
+}
+
+void quvo_rconnection::impl::resolve() {
+    resolver.async_resolve(host, service, tcp::resolver::address_configured,
+                           [this](const error_code& ec, tcp::resolver::results_type r) {
+                               step_error = ec;
+                               if (!ec)
+                                   endpoints = std::move(r);
+                           });
+    run();
+    if (step_error)
+        throw quvoconn_error(step_error, "handle_resolve");
+    if (endpoints.empty())
+        throw quvoconn_error(asio::error::host_not_found, "handle_resolve");
+}
+
+void quvo_rconnection::impl::connect(const tcp::endpoint& endpoint) {
+    if (!socket.is_open())
+        socket.open(endpoint.protocol());
+    socket.async_connect(endpoint, [this](const error_code& ec) { step_error = ec; });
+    run();
+    if (step_error)
+        throw quvoconn_error(step_error, "handle_connect");
+}
+
+// Forgets the socket connection: what it buffered and what it still had to send.
+void quvo_rconnection::impl::drop_connection() {
+    error_code ignored;
+    socket.close(ignored);
+    rx_begin = rx_end = 0;
+    out_queue.clear();
+    writing = false;
+    send_error = {};
+    ++generation;
+}
+
+void quvo_rconnection::impl::send_async(const std::string& text) {
+    out_queue += text;
+    if (!writing)
+        start_write();
+}
+
+void quvo_rconnection::impl::start_write() {
+    out_flight.swap(out_queue);
+    out_queue.clear();
+    writing = true;
+    asio::async_write(socket, asio::buffer(out_flight),
+                      [this, gen = generation](const error_code& ec, std::size_t) {
+                          if (gen != generation)
+                              return;
+                          writing = false;
+                          if (ec) {
+                              if (!send_error)
+                                  send_error = ec;
+                          } else if (!out_queue.empty()) {
+                              start_write();
+                          }
+                      });
+}
+
+void quvo_rconnection::impl::send(const std::string& text) {
+    send_async(text);
+    run();
+}
+
+void quvo_rconnection::impl::socket_read(void* buf, std::size_t n) {
+    socket.async_read_some(asio::buffer(buf, n), [this](const error_code& ec, std::size_t k) {
+        step_error = ec;
+        step_count = k;
+    });
+    run();
+    if (step_error == asio::error::eof)
+        step_count = 0;
+    else if (step_error)
+        throw quvoconn_error(step_error, "handle_async_read_some");
+}
+
+void quvo_rconnection::impl::fill() {
+    socket_read(rx.get(), rx_capacity);
+    rx_begin = 0;
+    rx_end = step_count;
+}
+
+// The next line, line feed included. A connection that ends inside a line is
+// broken: the line cannot be trusted.
+std::string quvo_rconnection::impl::receive() {
+    std::string line;
+    for (;;) {
+        if (rx_begin == rx_end) {
+            fill();
+            if (rx_end == 0)
+                throw quvoconn_error(asio::error::eof, "handle_async_read_some");
+        }
+        const char* b = rx.get() + rx_begin;
+        std::size_t avail = rx_end - rx_begin;
+        const void* lf = std::memchr(b, '\n', avail);
+        std::size_t take = lf ? std::size_t(static_cast<const char*>(lf) - b) + 1 : avail;
+        if (line.size() + take > quvo::max_line)
+            proto.fail("Protocol line too long!");
+        line.append(b, take);
+        rx_begin += take;
+        if (lf)
+            return line;
+    }
+}
+
+std::size_t quvo_rconnection::impl::read_data(void* buf, std::size_t limit) {
+    if (rx_begin == rx_end) {
+        if (limit >= rx_capacity) {  // large reads go straight into the caller's buffer
+            socket_read(buf, limit);
+            return step_count;
+        }
+        fill();
+    }
+    std::size_t k = std::min(limit, rx_end - rx_begin);
+    std::memcpy(buf, rx.get() + rx_begin, k);
+    rx_begin += k;
+    return k;
+}
+
+void quvo_rconnection::impl::open() {
+    resolve();
+    connect(*endpoints.begin());
+    proto.restart();
+    send(proto.request());
+    std::string id;
+    proto.on_status(receive(), id);
+    owner.name = id;
+}
+
+void quvo_rconnection::impl::close() {
+    socket.close();
+    drop_connection();
+}
+
+void quvo_rconnection::impl::retry_open(error_code last) {
+    for (;;) {
+        // Attempts count from the last accepted status line, so a server that
+        // accepts and drops every connection cannot keep the client forever.
+        if (failures >= quvo::retry_attempts)
+            throw quvoconn_error(last, "quvo_connection retry_open");
+        unsigned delay = quvo::retry_delay(failures++);
+        try {
+            drop_connection();
+            wait(delay);
+            resolve();
+            connect(*endpoints.begin());
+            proto.restart();
+            send(proto.request());
+            return;
+        } catch (const boost::system::system_error& e) {
+            last = e.code();
+            if (!is_os_error(last))
+                throw quvoconn_error(last, "quvo_connection retry_open");
+        }
+    }
+}
+
+std::size_t quvo_rconnection::impl::read(void* buf, std::size_t n) {
+    run_posted();
+    proto.check();
+    if (proto.state() == quvo::protocol::ended)
+        return 0;
+    std::size_t k = 0;
+    for (;;) {
+        try {
+            while (proto.line_due()) {
+                bool status = proto.state() == quvo::protocol::awaiting_status;
+                std::string id;
+                std::string reply = proto.on_line(receive(), id);
+                if (status) {
+                    owner.name = id;
+                    failures = 0;
+                }
+                if (!reply.empty())
+                    send_async(reply);
+            }
+            if (proto.state() == quvo::protocol::ended)
+                return 0;
+            k = read_data(buf, proto.data_limit(n));
+            if (k == 0) {
+                if (proto.on_end_of_data())
+                    return 0;
+                // The server went away inside a chunk: truncation, not an end.
+                throw quvoconn_error(asio::error::eof, "handle_async_read_some");
+            }
+            break;
+        } catch (const boost::system::system_error& e) {
+            error_code ec = e.code();
+            bool broken = is_os_error(ec) || ec == asio::error::eof;
+            if (!proto.has_token() || !broken)
+                throw quvoconn_error(ec, "quvo_connection read");
+            retry_open(ec);
+        }
+    }
+    return proto.on_data(static_cast<const unsigned char*>(buf), k);
+}
+
+void quvo_rconnection::impl::handle_cancel() {
+    if (is_cancelled)
+        return;
+    is_cancelled = true;
+    resolver.cancel();
+    error_code ignored;
+    socket.cancel(ignored);
+    socket.close(ignored);
+    timer.cancel(ignored);
+}
+
+quvo_rconnection::quvo_rconnection(const std::string& text, const std::string& continuation,
+                                   const std::string& override_text)
+    : basic_rconnection(override_text) {
+    converting([&] { impl_ = std::make_unique<impl>(*this, ::uri(text), continuation); });
+}
+
+quvo_rconnection::~quvo_rconnection() = default;
+
+std::string quvo_rconnection::continuation() const {
+    return converting([&] { return impl_->proto.continuation(); });
+}
+
+void quvo_rconnection::request_shutdown() {
+    converting([&] {
+        asio::post(impl_->io, [i = impl_.get()] { i->proto.request_shutdown(); });
+        impl_->posted.store(true, std::memory_order_release);
+    });
+}
+
+void quvo_rconnection::cancel() {
+    converting([&] {
+        asio::post(impl_->io, [i = impl_.get()] { i->handle_cancel(); });
+        impl_->posted.store(true, std::memory_order_release);
+    });
+}
+
+void quvo_rconnection::open() {
+    converting([&] { impl_->open(); });
+}
+
+void quvo_rconnection::close() {
+    converting([&] { impl_->close(); });
+}
+
+std::size_t quvo_rconnection::more_input(void* buf, std::size_t n) {
+    if (n == 0)  // asking for nothing says nothing about the end of the stream
+        return 0;
+    return converting([&] {
+        std::size_t k = impl_->read(buf, n);
+        gcount = k;
+        if (k == 0)
+            eof = true;
+        return k;
+    });
+}
+
+namespace detail {
+
+std::unique_ptr<basic_rconnection> create_quvo_rconnection(const std::string& uri,
+                                                           const std::string& continuation,
+                                                           const std::string& override_text) {
+    return std::make_unique<quvo_rconnection>(uri, continuation, override_text);
+}
+
+} // namespace detail
+} // namespace scanlib

@@ -1,0 +1,551 @@
+// quvo_rconnection against scripted TCP servers on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <scanlib/connection.hpp>
+#include <scanlib/quvoconn.hpp>
+
+#include <boost/asio/error.hpp>
+
+#include <cerrno>
+#include <random>
+#include <system_error>
+
+#include "netpeers.hpp"
+
+using namespace netpeers;
+using scanlib::basic_rconnection;
+using scanlib::cancelled;
+using conn_ptr = std::shared_ptr<basic_rconnection>;
+
+namespace {
+
+conn_ptr make(const std::string& uri, const std::string& continuation = "") {
+    return conn_ptr(basic_rconnection::create_impl(uri, continuation, ""));
+}
+
+// Cancels the connection if the test has not finished in time, so that a
+// blocked read cannot hang the run.
+class watchdog {
+public:
+    explicit watchdog(conn_ptr c, ms limit = 10000ms)
+        : thread_([this, c, limit] {
+              if (!done_.wait(limit)) {
+                  fired_ = true;
+                  c->cancel();
+              }
+          }) {}
+    ~watchdog() {
+        done_.open();
+        thread_.join();
+        EXPECT_FALSE(fired_) << "watchdog cancelled a blocked connection";
+    }
+
+private:
+    gate done_;
+    std::atomic<bool> fired_{false};
+    std::thread thread_;
+};
+
+// Reads until the connection reports the end, in request sizes from `sizes`.
+std::string read_all(basic_rconnection& c, std::function<std::size_t()> sizes) {
+    std::string out;
+    std::vector<char> buf;
+    for (int guard = 0; guard < 1000000; ++guard) {
+        buf.resize(sizes());
+        std::size_t k = c.readsome(buf.data(), buf.size());
+        if (k == 0)
+            break;
+        out.append(buf.data(), k);
+    }
+    return out;
+}
+
+std::function<std::size_t()> random_sizes(unsigned seed, std::size_t max) {
+    auto gen = std::make_shared<std::mt19937>(seed);
+    return [gen, max] { return std::uniform_int_distribution<std::size_t>(1, max)(*gen); };
+}
+
+std::string chunk(std::string_view bytes, std::string_view items = "") {
+    std::string h = std::to_string(bytes.size());
+    if (!items.empty())
+        h += ' ' + std::string(items);
+    return h + '\n' + std::string(bytes);
+}
+
+std::string error_text(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
+std::string le_words(std::initializer_list<std::uint32_t> words) {
+    std::string s;
+    for (auto w : words)
+        for (int i = 0; i < 4; ++i)
+            s += char((w >> (8 * i)) & 0xFF);
+    return s;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- transfers
+
+TEST(QuvoConnTransfer, PlainStreamUntilServerCloses) {
+    const std::string payload = random_bytes(100000, 1);
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send_line("file encoding=plain; id=Scan 7");
+        for (std::size_t i = 0; i < payload.size(); i += 7777)
+            p.send(payload.substr(i, 7777));
+    }});
+    auto c = make(server.uri("/stream?encoding=plain"));
+    watchdog dog(c);
+    c->open();
+    EXPECT_EQ(c->name, "Scan 7");
+    EXPECT_EQ(read_all(*c, random_sizes(2, 20000)), payload);
+    EXPECT_TRUE(c->eof);
+    EXPECT_EQ(c->tellg(), payload.size());
+    EXPECT_EQ(server.lines(), (std::vector<std::string>{"STREAM encoding=plain; format=zpk"}));
+}
+
+TEST(QuvoConnTransfer, ChunkedWithSplitWordsAndEmptyChunks) {
+    const std::string payload = random_bytes(60000, 3);
+    std::string script;
+    std::mt19937 gen(4);
+    for (std::size_t i = 0; i < payload.size();) {
+        std::size_t n = std::min(payload.size() - i, std::size_t(gen() % 3000 + 1));
+        if (gen() % 4 == 0)
+            n = std::min(payload.size() - i, std::size_t(gen() % 3 + 1));  // cuts words apart
+        if (gen() % 10 == 0)
+            script += chunk("", "pong");  // an empty chunk does not end the stream
+        script += chunk(payload.substr(i, n));
+        i += n;
+    }
+    script += "EOF\n";
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send_line("CURRENT encoding=chunked; id=live");
+        for (std::size_t i = 0; i < script.size(); i += 1000)
+            p.send(script.substr(i, 1000));
+        p.wait_closed();
+    }});
+    auto c = make(server.uri("/stream"));
+    watchdog dog(c);
+    c->open();
+    EXPECT_EQ(read_all(*c, random_sizes(5, 40000)), payload);
+    EXPECT_TRUE(c->eof);
+    // After the end every read delivers nothing.
+    char b[4];
+    EXPECT_EQ(c->readsome(b, 4), 0u);
+}
+
+TEST(QuvoConnTransfer, ByteByByteReads) {
+    const std::string payload = random_bytes(3000, 6);
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send(std::string("ACTUAL encoding=chunked\n") + chunk(payload.substr(0, 1001)) + chunk("") +
+               chunk(payload.substr(1001)) + "EOF\n");
+        p.wait_closed();
+    }});
+    auto c = make(server.uri("/"));
+    watchdog dog(c);
+    c->open();
+    EXPECT_EQ(read_all(*c, [] { return std::size_t(1); }), payload);
+    // The path "/" leaves the command word empty.
+    EXPECT_EQ(server.lines(), (std::vector<std::string>{" encoding=chunked; format=zpk"}));
+}
+
+TEST(QuvoConnTransfer, ZeroByteReadIsNoEnd) {
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk("abcd") + "EOF\n");
+        p.wait_closed();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    char b[4];
+    c->read(b, 0);
+    EXPECT_FALSE(c->eof);
+    c->read(b, 4);
+    EXPECT_EQ(std::string(b, 4), "abcd");
+}
+
+// ---------------------------------------------------------------- request line
+
+TEST(QuvoConnRequest, QueryItemsAndContinuationReachTheServer) {
+    tcp_server server({[&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=plain\n");
+                       },
+                       [&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=plain; continuation-token=tok:a; continuation-offset=4096\n"
+                                  "data");
+                       }});
+    {
+        auto c = make(server.uri("/Stream?Format=X; Extra ;encoding=plain"));
+        watchdog dog(c);
+        c->open();
+        EXPECT_EQ(c->continuation(), ":0");
+    }
+    {
+        // The offset follows the last ':'.
+        auto c = make(server.uri("/stream"), "tok:a:4096");
+        watchdog dog(c);
+        c->open();
+        EXPECT_EQ(read_all(*c, [] { return std::size_t(100); }), "data");
+        EXPECT_EQ(c->continuation(), "tok:a:4100");
+    }
+    EXPECT_EQ(server.lines(),
+              (std::vector<std::string>{
+                  "STREAM encoding=plain; extra; format=X",
+                  "STREAM continuation-offset=4096; continuation-token=tok:a; encoding=chunked; format=zpk"}));
+}
+
+TEST(QuvoConnRequest, AddressesAndTokensRefused) {
+    EXPECT_EQ(error_text([] { make("quvo://:20002/x"); }), "Invalid address/service syntax.");
+    EXPECT_EQ(error_text([] { make("quvo://h:/x"); }), "Invalid address/service syntax.");
+    EXPECT_NO_THROW(make("quvo://"));  // 127.0.0.1:20001, nothing is connected yet
+    EXPECT_NO_THROW(make("quvo://scanner/"));
+    // A token that would inject into the request line is refused.
+    for (const char* token : {"t\n:1", "t\r:1", "t;encoding=plain:1"})
+        EXPECT_THROW(make("quvo://127.0.0.1:1/s", token), std::invalid_argument);
+}
+
+// ---------------------------------------------------------------- status and chunk errors
+
+TEST(QuvoConnStatus, EveryVariantOverTheWire) {
+    struct variant {
+        std::string status;
+        std::string error;
+    };
+    const std::vector<variant> variants = {
+        {"ERROR error-text=No such scan", "No such scan"},
+        {"ERROR", ""},
+        {"HELLO encoding=plain", "Unexpected server status: HELLO"},
+        {"FILE id=a", "Unknown encoding!"},
+        {"FILE encoding=deflate", "Unknown encoding!"},
+        {std::string(70000, 'F'), "Protocol line too long!"},
+    };
+    std::vector<tcp_server::script> scripts;
+    for (const auto& v : variants)
+        scripts.push_back([&v](tcp_peer& p) {
+            p.read_line();
+            p.send_line(v.status);
+            p.wait_closed(2000ms);
+        });
+    tcp_server server(scripts);
+    for (const auto& v : variants) {
+        auto c = make(server.uri("/s"));
+        watchdog dog(c);
+        EXPECT_EQ(error_text([&] { c->open(); }), v.error) << v.status.substr(0, 40);
+    }
+}
+
+TEST(QuvoConnStatus, EncodingAndContinuationFailuresStay) {
+    tcp_server server({[&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=zip\n" + chunk("abcd") + "EOF\n");
+                           p.wait_closed(2000ms);
+                       },
+                       [&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=plain; continuation-token=T; continuation-offset=08\nabcd");
+                           p.wait_closed(2000ms);
+                       }});
+    for (const char* expected : {"Unknown encoding!", "Required continuation missing!"}) {
+        auto c = make(server.uri("/s"), expected[0] == 'U' ? "" : "T:8");
+        watchdog dog(c);
+        EXPECT_EQ(error_text([&] { c->open(); }), expected);
+        char b[4];
+        // Bytes from an unchecked stream are never delivered.
+        EXPECT_EQ(error_text([&] { c->readsome(b, 4); }), expected);
+        EXPECT_EQ(error_text([&] { c->readsome(b, 4); }), expected);
+    }
+}
+
+TEST(QuvoConnStatus, ChunkHeaderErrors) {
+    tcp_server server({[&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=chunked\n" + chunk("ab") + "ERROR error-text=disk gone\n");
+                           p.wait_closed(2000ms);
+                       },
+                       [&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=chunked\nDATA 5\n");
+                           p.wait_closed(2000ms);
+                       }});
+    for (const char* expected : {"disk gone", "Unexpected server status: DATA"}) {
+        auto c = make(server.uri("/s"));
+        watchdog dog(c);
+        c->open();
+        char b[8];
+        if (expected[0] == 'd') {
+            EXPECT_EQ(c->readsome(b, 8), 2u);
+        }
+        EXPECT_EQ(error_text([&] { c->readsome(b, 8); }), expected);
+    }
+}
+
+// ---------------------------------------------------------------- acknowledgements
+
+TEST(QuvoConnAcknowledge, SentAfterTheNextHeaderNeverAtTheEnd) {
+    gate first_chunk_read;
+    bool quiet_before_next_header = false;
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk("1234", "acknowledge-token=A1"));
+        first_chunk_read.wait();
+        // The whole chunk was taken in, but no acknowledgement yet.
+        quiet_before_next_header = p.quiet_for(200ms);
+        p.send(chunk("5678", "acknowledge-token=A2"));
+        p.read_line();
+        p.send("EOF\n");
+        p.wait_closed(2000ms);
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    char b[4];
+    c->read(b, 4);
+    EXPECT_EQ(std::string(b, 4), "1234");
+    first_chunk_read.open();
+    c->read(b, 4);
+    EXPECT_EQ(std::string(b, 4), "5678");
+    EXPECT_EQ(c->readsome(b, 4), 0u);
+    c->close();
+    ASSERT_TRUE(server.wait_done());
+    EXPECT_TRUE(quiet_before_next_header);
+    EXPECT_EQ(server.lines(), (std::vector<std::string>{"S encoding=chunked; format=zpk",
+                                                        "ACKNOWLEDGE acknowledge-token=A1"}));
+}
+
+// ---------------------------------------------------------------- broken connections
+
+TEST(QuvoConnBroken, TruncatedChunkedStreamIsAnErrorNotAnEnd) {
+    std::vector<std::string> cuts = {
+        "FILE encoding=chunked\n" + chunk("abcd") + "10\nabc",  // inside a chunk
+        "FILE encoding=chunked\n" + chunk("abcd"),               // before the EOF header
+        "FILE encoding=chunked\n" + chunk("abcd") + "EO",         // inside the EOF header
+    };
+    std::vector<tcp_server::script> scripts;
+    for (const auto& s : cuts)
+        scripts.push_back([&s](tcp_peer& p) {
+            p.read_line();
+            p.send(s);
+        });
+    tcp_server server(scripts);
+    for (std::size_t i = 0; i < cuts.size(); ++i) {
+        auto c = make(server.uri("/s"));
+        watchdog dog(c);
+        c->open();
+        std::string got;
+        std::string error;
+        try {
+            got = read_all(*c, [] { return std::size_t(64); });
+        } catch (const boost::system::system_error& e) {
+            error = e.what();
+            EXPECT_EQ(e.code(), boost::asio::error::eof);
+        }
+        EXPECT_NE(error.find("quvo_connection read"), std::string::npos) << i << ": " << error;
+        EXPECT_FALSE(c->eof) << i;
+    }
+}
+
+TEST(QuvoConnBroken, ResetWithoutTokenFails) {
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk("abcd") + "100\nxy");
+        p.reset();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    try {
+        read_all(*c, [] { return std::size_t(64); });
+        ADD_FAILURE() << "no error";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::error_code(ECONNRESET, std::system_category()));
+        EXPECT_NE(std::string(e.what()).find("quvo_connection read, code: 104"), std::string::npos) << e.what();
+    }
+}
+
+TEST(QuvoConnBroken, ReconnectAfterResetResumesAtTheExactOffset) {
+    const std::string payload = random_bytes(40, 7);
+    gate read_before_reset;
+    tcp_server server({[&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=chunked; id=first\n" + chunk(payload.substr(0, 10)) +
+                                  chunk(payload.substr(10, 16), "continuation-token=K:7") + "14\n" +
+                                  payload.substr(26, 5));
+                           read_before_reset.wait();
+                           p.reset();
+                       },
+                       [&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=chunked; id=second; continuation-token=K:7; "
+                                  "continuation-offset=21\n" +
+                                  chunk(payload.substr(31)) + "EOF\n");
+                           p.wait_closed();
+                       }});
+    auto c = make(server.uri("/stream"));
+    watchdog dog(c);
+    c->open();
+    std::string got(31, '\0');
+    c->read(got.data(), 31);
+    ASSERT_EQ(c->gcount, 31u);
+    EXPECT_EQ(c->continuation(), "K:7:21");
+    read_before_reset.open();
+    auto start = std::chrono::steady_clock::now();
+    got += read_all(*c, [] { return std::size_t(7); });
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(got, payload);
+    EXPECT_EQ(c->name, "second");
+    EXPECT_GE(waited, 900ms);  // one second before the first attempt
+    EXPECT_LT(waited, 5000ms);
+    EXPECT_EQ(server.lines(),
+              (std::vector<std::string>{
+                  "STREAM encoding=chunked; format=zpk",
+                  "STREAM continuation-offset=21; continuation-token=K:7; encoding=chunked; format=zpk"}));
+}
+
+TEST(QuvoConnBroken, ReconnectAfterAStreamThatEndsBeforeItsEofHeader) {
+    tcp_server server({[&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=chunked\n" + chunk("abcd", "continuation-token=T"));
+                       },
+                       [&](tcp_peer& p) {
+                           p.read_line();
+                           p.send("FILE encoding=chunked; continuation-token=T; continuation-offset=4\n" +
+                                  chunk("efgh") + "EOF\n");
+                           p.wait_closed();
+                       }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    EXPECT_EQ(read_all(*c, [] { return std::size_t(3); }), "abcdefgh");
+    EXPECT_EQ(server.accepted(), 2u);
+}
+
+// ---------------------------------------------------------------- cancel and shutdown
+
+TEST(QuvoConnCancel, WhileBlockedInRead) {
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk("ab"));
+        p.wait_closed();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    char b[8];
+    EXPECT_EQ(c->readsome(b, 8), 2u);
+    std::thread other([c] {
+        std::this_thread::sleep_for(100ms);
+        c->cancel();
+    });
+    EXPECT_THROW(c->readsome(b, 8), cancelled);
+    other.join();
+    EXPECT_THROW(c->readsome(b, 8), cancelled);
+    EXPECT_STREQ(cancelled().what(), "Operation canceled");
+}
+
+TEST(QuvoConnCancel, DuringTheReconnectWait) {
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk("abcd", "continuation-token=T") + "9\n");
+        p.reset();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    char b[8];
+    EXPECT_EQ(c->readsome(b, 8), 4u);
+    std::thread other([c] {
+        std::this_thread::sleep_for(200ms);
+        c->cancel();
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(c->readsome(b, 8), cancelled);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);  // the one second wait was cut short
+    other.join();
+    EXPECT_EQ(server.accepted(), 1u);
+}
+
+TEST(QuvoConnCancel, BeforeOpen) {
+    tcp_server server({});
+    auto c = make(server.uri("/s"));
+    c->cancel();
+    EXPECT_THROW(c->open(), cancelled);
+    EXPECT_EQ(server.accepted(), 0u);
+}
+
+TEST(QuvoConnShutdown, CutsInFrontOfTheNextPacket) {
+    // Two data words, then packets starting with start words on the grid.
+    const std::string data = le_words({0x11111111, 0x22222222, 0xFFFFFF05, 0x33333333, 0xFFFFFFFF, 0x44444444});
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk(data, "continuation-token=S") + "EOF\n");
+        p.wait_closed();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    char b[64];
+    EXPECT_EQ(c->readsome(b, 6), 6u);
+    c->request_shutdown();
+    EXPECT_EQ(c->readsome(b, 64), 2u);  // the rest of the data words, not the packet
+    EXPECT_EQ(std::string(b, 2), data.substr(6, 2));
+    EXPECT_EQ(c->readsome(b, 64), 0u);
+    EXPECT_TRUE(c->eof);
+    // A resume starts at the held-back start word.
+    EXPECT_EQ(c->continuation(), "S:8");
+}
+
+TEST(QuvoConnShutdown, DataWithoutStartWordPassUnchanged) {
+    const std::string data = le_words({0x11111111, 0xFFFFFF00, 0x000000FF, 0x44444444});
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=plain\n" + data);
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    c->request_shutdown();
+    EXPECT_EQ(read_all(*c, [] { return std::size_t(64); }), data);
+}
+
+// ---------------------------------------------------------------- errors at the surface
+
+TEST(QuvoConnErrors, ConversionAtThePublicOperations) {
+    {
+        scanlib::quvoconn_error e(boost::system::error_code(111, boost::system::system_category()),
+                                  "handle_connect");
+        EXPECT_STREQ(e.what(), "handle_connect, code: 111");
+        EXPECT_EQ(e.code().value(), 111);
+    }
+    // Connection refused: an operating-system error becomes std::system_error.
+    auto c = make("quvo://127.0.0.1:" + std::to_string(free_tcp_port()) + "/s");
+    try {
+        c->open();
+        ADD_FAILURE() << "connected to a closed port";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::error_code(ECONNREFUSED, std::system_category()));
+        EXPECT_NE(std::string(e.what()).find("handle_connect, code: 111"), std::string::npos) << e.what();
+    }
+    // A service that does not resolve stays a Boost error of its own category.
+    auto d = make("quvo://127.0.0.1:no-such-service-name/s");
+    try {
+        d->open();
+        ADD_FAILURE() << "resolved a missing service";
+    } catch (const std::system_error&) {
+        ADD_FAILURE() << "resolver error converted to std::system_error";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_NE(e.code().category(), boost::system::system_category());
+        EXPECT_NE(std::string(e.what()).find("handle_resolve"), std::string::npos) << e.what();
+    }
+}
