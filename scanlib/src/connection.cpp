@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <deque>
-#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -80,12 +78,6 @@ std::string default_name() {
     char text[22] = "UNNAMED_";
     if (gmtime_r(&now, &utc) != nullptr) std::strftime(text, sizeof text, "UNNAMED_%y%m%d_%H%M%S", &utc);
     return text;
-}
-
-std::string part_name(const std::string& base, std::uint32_t part) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "_%03u", static_cast<unsigned>(part));
-    return base + suffix;
 }
 
 constexpr char header_id[8] = {'\xFF', '\xFF', '\xFF', '\xFF', '\x00', '\x00', '\x01', '\x00'};
@@ -270,7 +262,7 @@ void basic_rconnection::log_input(const char* buf, std::size_t k) {
         p += rem;
         left -= rem;
         if (!d.log.close()) fail("Error writing to logfile!");
-        if (!d.log.open(part_name(d.log_name, d.log_part))) fail("cannot create logfile extension");
+        if (!d.log.open(detail::part_name(d.log_name, d.log_part))) fail("cannot create logfile extension");
         ++d.log_part;
         d.log_written = 0;
     }

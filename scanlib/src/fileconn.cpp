@@ -1,7 +1,6 @@
 #include <scanlib/fileconn.hpp>
 
 #include <cstdint>
-#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -18,12 +17,6 @@ constexpr std::size_t prefix_buffer_size = 0x2000;
 constexpr std::size_t none = static_cast<std::size_t>(-1);
 
 const char* const read_error = "file_rconnection::more_input: Error reading from file!";
-
-std::string part_name(const std::string& base, std::uint32_t part) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "_%03u", static_cast<unsigned>(part));
-    return base + suffix;
-}
 
 std::string check_file_scheme(const std::string& text) {
     uri u(text);
@@ -118,7 +111,7 @@ file_rconnection::file_rconnection(const std::string& text, const std::string& /
 
     namespace fs = boost::filesystem;
     for (;; ++d.next_part) {
-        const std::string p = part_name(d.path, d.next_part);
+        const std::string p = detail::part_name(d.path, d.next_part);
         if (!fs::exists(fs::status(p))) break;
         d.files.push_back({p, static_cast<std::uint64_t>(fs::file_size(p))});
     }
@@ -147,7 +140,7 @@ std::size_t file_rconnection::more_input(void* buf, std::size_t n) {
             ++d.current;
             continue;
         }
-        const std::string p = part_name(d.path, d.next_part);
+        const std::string p = detail::part_name(d.path, d.next_part);
         if (d.main_in.open(p)) {
             d.files.push_back({p, d.main_in.length()});
             size += d.files.back().size;

@@ -1,12 +1,19 @@
 #include "fileio.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace scanlib::detail {
+
+std::string part_name(const std::string& base, std::uint32_t part) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "_%03u", static_cast<unsigned>(part));
+    return base + suffix;
+}
 
 file_reader::file_reader(std::size_t buffer_size) : buffer_(buffer_size) {}
 

@@ -9,6 +9,9 @@
 
 namespace scanlib::detail {
 
+// base followed by the part number as "_%03d": part 1 of x is x_001, part 1000 x_1000.
+std::string part_name(const std::string& base, std::uint32_t part);
+
 class file_reader {
 public:
     explicit file_reader(std::size_t buffer_size);
