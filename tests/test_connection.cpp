@@ -6,6 +6,8 @@
 #include <scanlib/connection.hpp>
 #include <scanlib/fileconn.hpp>
 #include <scanlib/memconn.hpp>
+#include <scanlib/qudaconn.hpp>
+#include <scanlib/quvoconn.hpp>
 
 #include "../scanlib/src/connection_internal.hpp"
 #include "conn_testutil.hpp"
@@ -161,18 +163,17 @@ TEST(Factory, ReadSchemes) {
     EXPECT_EQ(shared->shared_from_this(), shared);
 }
 
-TEST(Factory, NetworkSchemesReachTheirConstructors) {
-    // Until the network units are linked in, their schemes fail clearly; they
-    // never fall back to a file of that name.
-    for (const char* text : {"quvo://127.0.0.1:1/stream", "quda://127.0.0.1:1"}) {
-        try {
-            auto c = basic_rconnection::create_impl(text, "", "");
-            EXPECT_EQ(dynamic_cast<scanlib::file_rconnection*>(c.get()), nullptr) << text;
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()).find("Could not open"), std::string::npos) << e.what();
-        } catch (const std::exception&) {
-            // the real connection's own failure is fine here
-        }
+TEST(Factory, NetworkSchemesBuildNetworkConnections) {
+    // Construction does not touch the network; the scheme test is exact.
+    auto tcp = basic_rconnection::create_impl("quvo://127.0.0.1:1/stream?a=1;b=2#x", "", "");
+    EXPECT_NE(dynamic_cast<scanlib::quvo_rconnection*>(tcp.get()), nullptr);
+    auto udp = basic_rconnection::create_impl("quda://127.0.0.1:1", "", "");
+    EXPECT_NE(dynamic_cast<scanlib::quda_rconnection*>(udp.get()), nullptr);
+    try {
+        basic_rconnection::create_impl("QUVO://127.0.0.1:1/stream", "", "");
+        FAIL() << "an upper-case scheme is a file path";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Could not open \"QUVO://127.0.0.1:1/stream\" for reading!");
     }
 }
 
