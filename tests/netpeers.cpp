@@ -126,6 +126,11 @@ bool tcp_peer::wait_closed(ms timeout) {
         if (n <= 0)
             return true;
         pending_.append(buf, std::size_t(n));
+        // Lines that arrive meanwhile are recorded all the same.
+        for (auto lf = pending_.find('\n'); lf != std::string::npos; lf = pending_.find('\n')) {
+            server_.record(pending_.substr(0, lf));
+            pending_.erase(0, lf + 1);
+        }
     }
     return true;
 }

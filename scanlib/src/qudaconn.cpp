@@ -9,6 +9,8 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
 
+#include <scanlib/zpkmarker.hpp>
+
 #include "connection_internal.hpp"
 
 namespace scanlib {
@@ -18,10 +20,6 @@ using udp = asio::ip::udp;
 using boost::system::error_code;
 
 namespace {
-
-// The datagrams carry no stream preamble; the connection supplies it.
-constexpr unsigned char stream_preamble[16] = {0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0B,
-                                               'V',  'a',  'n',  't',  'o',  'r',  'i',  'x'};
 
 // Larger than any UDP payload, so the kernel never cuts a datagram.
 constexpr std::size_t min_buffer = 65536;
@@ -114,9 +112,10 @@ void quda_rconnection::impl::open() {
     udp::socket::receive_buffer_size option;
     socket.get_option(option);
     buffer.assign(std::max<std::size_t>(std::size_t(std::max(option.value(), 0)), min_buffer), 0);
-    std::memcpy(buffer.data(), stream_preamble, sizeof stream_preamble);
+    // The datagrams carry no stream preamble; the connection supplies it.
+    std::memcpy(buffer.data(), basic_zpkmarker::preamble, sizeof basic_zpkmarker::preamble);
     read_pos = 0;
-    data_end = sizeof stream_preamble;
+    data_end = sizeof basic_zpkmarker::preamble;
 }
 
 std::size_t quda_rconnection::impl::read(void* buf, std::size_t n) {
