@@ -28,7 +28,12 @@ for target in build-fuzz/fuzz/fuzz_*; do
   # Seeds come from the tests of the normal build, where they write them.
   [ -d "build/fuzz-seeds/$name" ] && cp -n build/fuzz-seeds/"$name"/* "$corpus"/ 2>/dev/null || true
   echo "-- $name (${seconds}s)"
-  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 "$corpus" 2>&1 | tail -n 3
-  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzz target $name failed"; exit 1; }
+  log=build-fuzz/$name.log
+  if ! "$target" -max_total_time="$seconds" -rss_limit_mb=2048 "$corpus" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "fuzz target $name failed"
+    exit 1
+  fi
+  grep -E '^Done [0-9]+ runs' "$log" || true
 done
 echo "== all tests passed"
