@@ -35,13 +35,16 @@ public:
             throw std::runtime_error("chunked_rconnection: seek beyond end");
         restart_at(pos);
         offset_ = pos;
-        eof = false;
+        ended_ = eof = false;
     }
     std::size_t calls() const { return calls_; }
     std::size_t offset() const { return offset_; }
 
 protected:
     std::size_t more_input(void* buf, std::size_t n) override {
+        // Like a file, the source refuses to be read once it has reported its end.
+        if (ended_)
+            throw std::runtime_error("chunked_rconnection: read after the end");
         std::size_t k = std::min(n, bytes_.size() - offset_);
         if (chunk_)
             k = std::min(k, std::max<std::size_t>(1, chunk_(calls_)));
@@ -49,8 +52,8 @@ protected:
         if (k > 0)
             std::memcpy(buf, bytes_.data() + offset_, k);
         offset_ += k;
-        if (offset_ == bytes_.size())
-            eof = true;
+        if (k == 0)
+            ended_ = eof = true;
         return k;
     }
 
@@ -59,6 +62,7 @@ private:
     chunker chunk_;
     std::size_t offset_ = 0;
     std::size_t calls_ = 0;
+    bool ended_ = false;
 };
 
 // A write connection that collects bytes, taking at most `per_call` per call

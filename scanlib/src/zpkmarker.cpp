@@ -305,7 +305,8 @@ void decoder_zpkmarker::fill() {
         return;
     if (fill_region.empty())
         put(fill_region);
-    const unsigned long n = read(fill_region.begin, fill_region.size());
+    // A source that has ended is not asked again (some sources refuse that).
+    const unsigned long n = source_ended ? 0 : read(fill_region.begin, fill_region.size());
     fill_region.resize(n);
     put(fill_region);
 }
@@ -318,8 +319,11 @@ unsigned long decoder_zpkmarker::read(unsigned int* dst, unsigned long n) {
     std::size_t got = 0;
     do {
         const std::size_t k = connection->readsome(bytes + got, want - got);
-        if (k == 0)
-            break; // the input ended, possibly inside a word: keep the whole words
+        if (k == 0) {
+            // The input ended, possibly inside a word: keep the whole words.
+            source_ended = true;
+            break;
+        }
         got += std::min(k, want - got);
     } while (got % 4 != 0);
     return got / 4;
@@ -334,6 +338,7 @@ void decoder_zpkmarker::seekg(unsigned long pos) {
     // The buffered words belong to the old position.
     scan_pos = read_pos = write_pos;
     fill_region = {};
+    source_ended = false;
     byte_pos = pos;
     if (pos == 0)
         preamble_pending = true;

@@ -120,6 +120,7 @@ private:
     std::shared_ptr<basic_rconnection> owner;
     basic_buffer<unsigned int*> fill_region;
     bool end_reported = false;
+    bool source_ended = false; // a read delivered nothing
     unsigned int* scan_pos;
     std::uint64_t byte_pos = 0;
 };
