@@ -69,6 +69,8 @@ struct quvo_rconnection::impl {
     void retry_open(error_code last);
 
     void run();
+    template <class Done>
+    void run_until(Done done);
     void run_posted();
     void wait(unsigned seconds);
     void resolve();
@@ -77,6 +79,7 @@ struct quvo_rconnection::impl {
     void send(const std::string& text);
     void send_async(const std::string& text);
     void start_write();
+    void flush_writes();
     std::string receive();
     void fill();
     std::size_t read_data(void* buf, std::size_t limit);
@@ -101,6 +104,7 @@ struct quvo_rconnection::impl {
     // Result of the step being waited for, stored by its completion handler.
     error_code step_error;
     std::size_t step_count = 0;
+    bool step_done = false;
 
     // Bytes received but not yet taken: lines are read through this buffer.
     static constexpr std::size_t rx_capacity = 16384;
@@ -147,11 +151,16 @@ quvo_rconnection::impl::~impl() {
     resolver.cancel();
 }
 
-void quvo_rconnection::impl::run() {
+// Runs the event loop on this thread until the step waited for is complete.
+// An acknowledgement still being written does not hold the step up: its
+// completion is handled in a later wait.
+template <class Done>
+void quvo_rconnection::impl::run_until(Done done) {
     if (is_cancelled)
         throw cancelled();
     io.restart();
-    io.run();  // handlers only store results, so every started step is complete here
+    while (!done() && io.run_one() != 0) {
+    }
     if (is_cancelled)
         throw cancelled();
     if (send_error) {
@@ -159,6 +168,12 @@ void quvo_rconnection::impl::run() {
         send_error = {};
         throw quvoconn_error(ec, "handle_send");
     }
+}
+
+// The steps: each starts one operation whose handler stores its result and
+// sets step_done.
+void quvo_rconnection::impl::run() {
+    run_until([this] { return step_done; });
 }
 
 // Runs the cancel and shutdown handlers that another thread posted, also when
@@ -174,18 +189,24 @@ void quvo_rconnection::impl::run_posted() {
 
 void quvo_rconnection::impl::wait(unsigned seconds) {
     timer.expires_from_now(boost::posix_time::seconds(seconds));
-    timer.async_wait([this](const error_code& ec) { step_error = ec; });
+    step_done = false;
+    timer.async_wait([this](const error_code& ec) {
+        step_error = ec;
+        step_done = true;
+    });
     run();
     if (step_error)
         throw quvoconn_error(step_error, "handle_wait");
 }
 
 void quvo_rconnection::impl::resolve() {
+    step_done = false;
     resolver.async_resolve(host, service, tcp::resolver::address_configured,
                            [this](const error_code& ec, tcp::resolver::results_type r) {
                                step_error = ec;
                                if (!ec)
                                    endpoints = std::move(r);
+                               step_done = true;
                            });
     run();
     if (step_error)
@@ -197,7 +218,11 @@ void quvo_rconnection::impl::resolve() {
 void quvo_rconnection::impl::connect(const tcp::endpoint& endpoint) {
     if (!socket.is_open())
         socket.open(endpoint.protocol());
-    socket.async_connect(endpoint, [this](const error_code& ec) { step_error = ec; });
+    step_done = false;
+    socket.async_connect(endpoint, [this](const error_code& ec) {
+        step_error = ec;
+        step_done = true;
+    });
     run();
     if (step_error)
         throw quvoconn_error(step_error, "handle_connect");
@@ -216,8 +241,17 @@ void quvo_rconnection::impl::drop_connection() {
 
 void quvo_rconnection::impl::send_async(const std::string& text) {
     out_queue += text;
+    if (writing)
+        flush_writes();
     if (!writing)
         start_write();
+}
+
+// Handles the completions of writes that are already done, so that queued
+// lines follow at once instead of at the next wait.
+void quvo_rconnection::impl::flush_writes() {
+    io.restart();
+    io.poll();
 }
 
 void quvo_rconnection::impl::start_write() {
@@ -240,13 +274,15 @@ void quvo_rconnection::impl::start_write() {
 
 void quvo_rconnection::impl::send(const std::string& text) {
     send_async(text);
-    run();
+    run_until([this] { return !writing; });
 }
 
 void quvo_rconnection::impl::socket_read(void* buf, std::size_t n) {
+    step_done = false;
     socket.async_read_some(asio::buffer(buf, n), [this](const error_code& ec, std::size_t k) {
         step_error = ec;
         step_count = k;
+        step_done = true;
     });
     run();
     if (step_error == asio::error::eof)
@@ -309,6 +345,8 @@ void quvo_rconnection::impl::open() {
 }
 
 void quvo_rconnection::impl::close() {
+    if (writing)
+        flush_writes();
     socket.close();
     drop_connection();
 }
