@@ -10,6 +10,7 @@
 #include <random>
 #include <system_error>
 
+#include "../scanlib/src/quvoproto.hpp"
 #include "netpeers.hpp"
 
 using namespace netpeers;
@@ -572,4 +573,32 @@ TEST(QuvoConnBroken, ReadAfterCloseResumesWithAToken) {
     // asks for exactly the bytes not yet taken.
     EXPECT_EQ(read_all(*c, [] { return std::size_t(3); }), "cdef");
     EXPECT_EQ(server.lines().back(), "S continuation-offset=2; continuation-token=R; encoding=chunked; format=zpk");
+}
+
+TEST(QuvoConnBroken, GivesUpAfter52AttemptsInARow) {
+    // The whole schedule (297 seconds) in milliseconds.
+    struct short_seconds {
+        short_seconds() { scanlib::quvo::retry_second_ms = 1; }
+        ~short_seconds() { scanlib::quvo::retry_second_ms = 1000; }
+    } shortened;
+    // The first server connection breaks the stream; every later one is taken
+    // and reset before a status line, which counts as a failed attempt too.
+    std::vector<tcp_server::script> scripts = {[](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk("abcd", "continuation-token=G") + "9\n");
+        p.reset();
+    }};
+    for (int i = 0; i < 60; ++i)
+        scripts.push_back([](tcp_peer& p) { p.reset(); });
+    tcp_server server(scripts);
+    auto c = make(server.uri("/s"));
+    watchdog dog(c, 20000ms);
+    c->open();
+    char b[8];
+    EXPECT_EQ(c->readsome(b, 8), 4u);
+    auto start = std::chrono::steady_clock::now();
+    std::string error = error_text([&] { read_all(*c, [] { return std::size_t(8); }); });
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 297ms);
+    EXPECT_NE(error.find("quvo_connection retry_open"), std::string::npos) << error;
+    EXPECT_EQ(server.accepted(), 1u + 52u);
 }

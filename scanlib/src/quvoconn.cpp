@@ -188,7 +188,7 @@ void quvo_rconnection::impl::run_posted() {
 }
 
 void quvo_rconnection::impl::wait(unsigned seconds) {
-    timer.expires_from_now(boost::posix_time::seconds(seconds));
+    timer.expires_from_now(boost::posix_time::milliseconds(std::int64_t(seconds) * quvo::retry_second_ms));
     step_done = false;
     timer.async_wait([this](const error_code& ec) {
         step_error = ec;

@@ -5,6 +5,8 @@
 
 namespace scanlib::quvo {
 
+unsigned retry_second_ms = 1000;
+
 namespace {
 
 constexpr bool is_sep(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }

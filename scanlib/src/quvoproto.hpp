@@ -20,6 +20,8 @@ inline constexpr std::size_t max_line = 65536;
 inline constexpr unsigned retry_attempts = 52;
 // ... waiting this many seconds before attempt number `attempt` (from 0).
 constexpr unsigned retry_delay(unsigned attempt) noexcept { return attempt < 5 ? attempt + 1 : 6; }
+// Length of one of those seconds in milliseconds; only tests shorten it.
+extern unsigned retry_second_ms;
 
 // The word of a line (upper-cased); its items are merged into `items`.
 std::string parse(std::string_view text, item_map& items);
