@@ -1,0 +1,359 @@
+#pragma once
+// Scan mechanism models: turn raw line and frame angle counts of a laser shot
+// into a beam origin and direction in the scanner's own coordinate system.
+//
+// A mechanism writes every beam into two caller-owned double[3] arrays that it
+// borrows for its whole life; copies share them. After changing a parameter,
+// call precompute() of the concrete class before the next beam.
+
+#include <cmath>
+#include <cstdint>
+#include <iosfwd>
+#include <utility>
+#include <vector>
+
+namespace scanlib {
+
+// Sine and cosine of x through the tangent of the half angle; exact for 0.
+inline void sincos(double x, double& s, double& c) {
+    if (x == 0.0) {
+        s = 0.0;
+        c = 1.0;
+        return;
+    }
+    if (x < 1.5707963267948966 || x > 4.71238898038469) {
+        const double t = std::tan(0.5 * x);
+        const double w = 1.0 / (t * t + 1.0);
+        s = 2.0 * t * w;
+        c = (1.0 - t * t) * w;
+    } else { // around pi (and NaN): the half-angle tangent of pi - x stays small
+        const double t = std::tan(0.5 * (3.141592653589793 - x));
+        const double w = 1.0 / (t * t + 1.0);
+        s = 2.0 * t * w;
+        c = w * (t * t - 1.0);
+    }
+}
+
+// Rotation quaternion: scalar part w, vector part x, y, z.
+struct quaternion {
+    double w = 0.0, x = 0.0, y = 0.0, z = 0.0;
+
+    quaternion() = default;
+    // Rotation by angle (radians) about axis (need not be unit).
+    quaternion(double angle, const double (&axis)[3]);
+    // Rotation about x by a, then about y by b, then about z by c.
+    quaternion(double a, double b, double c);
+};
+
+quaternion operator*(const quaternion& p, const quaternion& q);
+
+class scanmech {
+public:
+    enum class kind_e : int {
+        unknown = 0,
+        mirrorwheel = 1,
+        wedge = 2,
+        mirrorwheel_exitpane = 3,
+        mirrorwheel_deflection = 4,
+        mirrorwheel_biaxial = 5,
+        mirrorwheel_nodding = 7,
+        gimbalmountmirror = 8,
+        mirrorwheel_deflection_windowdistortion = 9,
+        mirrorwheel_windowdistortion = 10,
+    };
+
+    // A unit vector n split about a unit axis a: n turned by t about a is
+    // axial + cos t * radial + sin t * tangential.
+    struct rodrigues_t {
+        double axial[3];
+        double radial[3];
+        double tangential[3];
+    };
+
+    scanmech(double (&origin)[3], double (&direction)[3]);
+    scanmech(const scanmech&) = default;
+    virtual ~scanmech();
+
+    virtual kind_e kind() const;
+    virtual std::uint64_t num_facets() const;
+    virtual void compute_beam(unsigned int facet, double line_angle, double frame_angle);
+    virtual void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet);
+    virtual void compute_vertex(double (&vertex)[3], double range);
+
+    void precompute();
+
+    // Allocates a mechanism of the given kind (caller owns it); kinds 1 to 5
+    // and 7 to 10 only.
+    static scanmech* create(kind_e kind, double (&origin)[3], double (&direction)[3]);
+
+    double (&origin)[3];
+    double (&direction)[3];
+    double line_unit;  // radians per raw line count
+    double frame_unit; // radians per raw frame count
+    unsigned int facet = 0;
+    double line_angle = 0.0, frame_angle = 0.0;
+    double sin_line = 0.0, cos_line = 1.0, sin_frame = 0.0, cos_frame = 1.0;
+    double range_unit = 1.0;
+    std::uint32_t line_circle_count = 0xFFFFFFFFu;
+    std::uint32_t frame_circle_count = 0xFFFFFFFFu;
+};
+
+// A polygon mirror wheel turned by the line angle; the frame angle turns the
+// whole head about z.
+class mirrorwheel : public scanmech {
+public:
+    struct facet_t {
+        double normal[3]; // unit normal at line angle zero
+        double dist;      // plane distance from mirror_axis_origin along normal
+    };
+    struct precomp_facet_t : rodrigues_t {
+        double dist;
+    };
+
+    mirrorwheel(double (&origin)[3], double (&direction)[3]);
+    explicit mirrorwheel(const scanmech& base);
+    mirrorwheel(const mirrorwheel&) = default;
+
+    kind_e kind() const override;
+    std::uint64_t num_facets() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+    void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet) override;
+
+    void precompute();
+
+    std::uint32_t counts_per_facet = 0;
+    double laser_offset[3] = {0, 0, 0};
+    std::vector<precomp_facet_t> precomp;
+    double reflected_direction[3] = {0, 0, 0};
+    double reflected_origin[3] = {0, 0, 0};
+    double facet_normal[3] = {0, 0, 0};
+    double laser_origin[3] = {0, 0, 0};
+    double laser_direction[3] = {0, 0, 1};
+    double mirror_axis_origin[3] = {0, 0, 0};
+    double mirror_axis_direction[3] = {0, 1, 0};
+    std::int32_t line_angle_0 = 0;
+    std::vector<facet_t> facets{facet_t{{1, 0, 0}, 0}};
+
+protected:
+    // Turns the facet by l and mirrors the laser in it: sets sin_line,
+    // cos_line, facet_normal, reflected_direction and reflected_origin. A
+    // facet without a precomputed record yields NaN.
+    void reflect(unsigned int facet, double l);
+    void precompute_wheel();
+};
+
+// A plane-parallel exit pane in the reflected beam: shifts it sideways.
+class mirrorwheel_exitpane : public mirrorwheel {
+public:
+    mirrorwheel_exitpane(double (&origin)[3], double (&direction)[3]);
+    explicit mirrorwheel_exitpane(const mirrorwheel& wheel);
+    mirrorwheel_exitpane(const mirrorwheel_exitpane&) = default;
+
+    kind_e kind() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+
+    void precompute();
+
+    double pane_term = 0.0;
+    double pane_offset[3] = {0, 0, 0};
+    double pane_matrix[3][3] = {};
+    double exit_pane_thickness = 0.0;
+    double exit_pane_index = 1.0;
+    double exit_pane_direction[3] = {0, 0, 1};
+
+private:
+    void precompute_pane();
+};
+
+// A fixed deflection mirror after the wheel; the facet follows from the line
+// angle alone.
+class mirrorwheel_deflection : public mirrorwheel {
+public:
+    mirrorwheel_deflection(double (&origin)[3], double (&direction)[3]);
+    explicit mirrorwheel_deflection(const mirrorwheel& wheel);
+    mirrorwheel_deflection(const mirrorwheel_deflection&) = default;
+
+    kind_e kind() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+    void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet) override;
+
+    void precompute();
+
+    double facet_angle_offset = 0.0;
+    double facets_per_radian = 0.0;
+    double deflection_offset[3] = {0, 0, 0};
+    double deflection_mirror_origin[3] = {0, 1, 0};
+    double deflection_mirror_direction[3] = {0, 1, 0};
+
+private:
+    void precompute_deflection();
+};
+
+// A window correction: a rotation of the outgoing direction tabulated over
+// dot(direction, s_axis), added to the deflection wheel.
+class mirrorwheel_deflection_windowdistortion : public mirrorwheel_deflection {
+public:
+    struct nodes_t {
+        double t_rot_angle; // radians
+        double s_rot_angle; // radians
+    };
+
+    mirrorwheel_deflection_windowdistortion(double (&origin)[3], double (&direction)[3]);
+    explicit mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection& wheel);
+    mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection_windowdistortion&) = default;
+
+    kind_e kind() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+
+    void precompute();
+
+    std::vector<quaternion> node_rotations;
+    double inv_angle_sin_inc = 4.0;
+    double t_axis[3] = {0, 1, 0};
+    double s_axis[3] = {0, 0, 1};
+    double angle_sin_min = -0.5;
+    double angle_sin_inc = 0.25;
+    std::vector<nodes_t> nodes;
+
+private:
+    void derive_axes();
+};
+
+// The vertex is shifted by an amount tabulated over range, along the
+// aperture direction mirrored at the current facet and turned with the frame.
+class mirrorwheel_biaxial : public mirrorwheel {
+public:
+    mirrorwheel_biaxial(double (&origin)[3], double (&direction)[3]);
+    explicit mirrorwheel_biaxial(const mirrorwheel& wheel);
+    mirrorwheel_biaxial(const mirrorwheel_biaxial&) = default;
+
+    kind_e kind() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+    void compute_vertex(double (&vertex)[3], double range) override;
+
+    void precompute();
+
+    double shift_direction[3] = {0, 0, 0};
+    double shift_range_end = 0.0;
+    double shift_step = 0.0;
+    std::vector<double> shift_table;
+    double aperture_direction[3] = {1, 0, 0};
+    std::vector<std::pair<float, float>> biaxial_shift; // (range, shift), ranges ascending
+
+private:
+    void precompute_shift();
+};
+
+// The frame angle turns a second (nodding) mirror instead of the whole head.
+class mirrorwheel_nodding : public mirrorwheel {
+public:
+    mirrorwheel_nodding(double (&origin)[3], double (&direction)[3]);
+    explicit mirrorwheel_nodding(const mirrorwheel& wheel);
+    mirrorwheel_nodding(const mirrorwheel_nodding&) = default;
+
+    kind_e kind() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+
+    void precompute();
+
+    precomp_facet_t nodding_precomp{};
+    double nodding_axis_origin[3] = {0, 0, 0};
+    double nodding_axis_direction[3] = {0, 1, 0};
+    facet_t nodding_facet{{1, 0, 0}, 0};
+
+private:
+    void precompute_nodding();
+};
+
+// The plain wheel with the window correction.
+class mirrorwheel_windowdistortion : public mirrorwheel {
+public:
+    using nodes_t = mirrorwheel_deflection_windowdistortion::nodes_t;
+
+    mirrorwheel_windowdistortion(double (&origin)[3], double (&direction)[3]);
+    explicit mirrorwheel_windowdistortion(const mirrorwheel& wheel);
+    mirrorwheel_windowdistortion(const mirrorwheel_windowdistortion&) = default;
+
+    kind_e kind() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+
+    void precompute();
+
+    std::vector<quaternion> node_rotations;
+    double inv_angle_sin_inc = 4.0;
+    double t_axis[3] = {0, 1, 0};
+    double s_axis[3] = {0, 0, 1};
+    double angle_sin_min = -0.5;
+    double angle_sin_inc = 0.25;
+    std::vector<nodes_t> nodes;
+};
+
+// A refracting prism turned about its axis by the line angle; the frame angle
+// is not used.
+class wedge : public scanmech {
+public:
+    wedge(double (&origin)[3], double (&direction)[3]);
+    explicit wedge(const scanmech& base);
+    wedge(const wedge&) = default;
+
+    kind_e kind() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+    void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet) override;
+
+    void precompute();
+
+    rodrigues_t facet1_parts{};
+    rodrigues_t facet2_parts{};
+    double index_term = 0.0;
+    double entry_offset[3] = {0, 0, 0};
+    double exit_offset[3] = {0, 0, 0};
+    double laser_origin[3] = {0, 0, 0};
+    double laser_direction[3] = {0, 0, 1};
+    double wedge_axis_origin[3] = {0, 0, 0};
+    double wedge_axis_direction[3] = {0, 0, 1};
+    double facet1_direction[3] = {0, 0, -1};
+    double facet2_direction[3] = {0, 0, 1};
+    double facet_distance = 0.0;
+    double refraction_index = 1.0;
+
+private:
+    void precompute_wedge();
+};
+
+// One mirror turned about the line mirror axis by the line angle, then about
+// the frame mirror axis by the frame angle.
+class gimbalmountmirror : public scanmech {
+public:
+    gimbalmountmirror(double (&origin)[3], double (&direction)[3]);
+    explicit gimbalmountmirror(const scanmech& base);
+    gimbalmountmirror(const gimbalmountmirror&) = default;
+
+    kind_e kind() const override;
+    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
+    void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet) override;
+
+    void precompute();
+
+    rodrigues_t facet_parts{};
+    double laser_origin[3] = {0, 0, 0};
+    double laser_direction[3] = {0, 0, 1};
+    double line_mirror_axis_origin[3] = {0, 0, 0};
+    double line_mirror_axis_direction[3] = {0, 1, 0};
+    double frame_mirror_axis_origin[3] = {0, 0, 0};
+    double frame_mirror_axis_direction[3] = {0, 1, 0};
+    double facet_direction[3] = {0, 1, 0};
+    double facet_distance = 0.0;
+
+private:
+    void precompute_gimbal();
+};
+
+// JSON form: one member named by the kind, holding the model's parameters.
+// Writing uses the pretty form. Reading sets the parameters of m (which keeps
+// its kind) and runs its precompute; failures leave as Boost.PropertyTree
+// exceptions (json_parser_error, ptree_bad_path, ptree_bad_data) or
+// std::bad_cast, with m possibly partly updated.
+std::ostream& operator<<(std::ostream& os, const scanmech& m);
+std::istream& operator>>(std::istream& is, scanmech& m);
+
+} // namespace scanlib
