@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "../scanlib/src/quvoproto.hpp"
+#include "zpk_support.hpp"
 
 #include <numeric>
 #include <stdexcept>
@@ -288,4 +289,67 @@ TEST(QuvoProtoRetry, ScheduleOfOneReconnect) {
               (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 6}));
     EXPECT_EQ(delays.back(), 6u);
     EXPECT_EQ(std::accumulate(delays.begin(), delays.end(), 0u), 297u);
+}
+
+// Feeds a server's bytes to the protocol as the connection does, reading data
+// in calls of `read_size`; returns the delivered bytes and the replies.
+struct exchange {
+    std::string delivered, replies, error;
+    protocol::state_type state;
+    std::string continuation;
+};
+
+exchange drive(std::string_view in, bool held, std::size_t read_size) {
+    exchange x;
+    protocol p("stream ", held ? "T:8" : "");
+    std::string id;
+    try {
+        while (!in.empty() && p.state() != protocol::ended) {
+            if (p.line_due()) {
+                std::size_t lf = in.find('\n');
+                std::string_view line = in.substr(0, lf == std::string_view::npos ? in.size() : lf + 1);
+                in.remove_prefix(line.size());
+                x.replies += p.on_line(line, id);
+            } else {
+                std::size_t k = std::min(p.data_limit(read_size), in.size());
+                x.delivered.append(in.data(), p.on_data(reinterpret_cast<const unsigned char*>(in.data()), k));
+                in.remove_prefix(k);
+            }
+        }
+    } catch (const std::runtime_error& e) {
+        x.error = e.what();
+    }
+    x.state = p.state();
+    x.continuation = p.continuation();
+    return x;
+}
+
+TEST(QuvoProtoChunks, WholeExchangesAlsoSeedTheFuzzer) {
+    struct seed {
+        std::string name, server;
+        bool held;
+        std::size_t read_size;
+        std::string delivered, replies, error, continuation;
+    };
+    const std::vector<seed> seeds = {
+        {"plain", "FILE encoding=plain; id=x\n" + std::string(40, 'z'), false, 17, std::string(40, 'z'), "", "",
+         ":40"},
+        {"chunked", "FILE encoding=chunked\n5 acknowledge-token=a\nhello0\n3 continuation-token=c\nabcEOF\n",
+         false, 4, "helloabc", "ACKNOWLEDGE acknowledge-token=a\n", "", "c:3"},
+        {"resumed",
+         "CURRENT encoding=chunked; continuation-token=T; continuation-offset=8\n4\nwxyzEOF\n", true, 3, "wxyz",
+         "", "", "T:12"},
+        {"errors", "FILE encoding=chunked\n2\nabERROR error-text=x\n", false, 2, "ab", "", "x", ":2"},
+    };
+    for (const auto& s : seeds) {
+        exchange x = drive(s.server, s.held, s.read_size);
+        EXPECT_EQ(x.delivered, s.delivered) << s.name;
+        EXPECT_EQ(x.replies, s.replies) << s.name;
+        EXPECT_EQ(x.error, s.error) << s.name;
+        EXPECT_EQ(x.continuation, s.continuation) << s.name;
+        // The fuzzer's first byte: bit 0 = continuation held, the rest = read size - 1.
+        std::string bytes(1, char((s.held ? 1 : 0) | ((s.read_size - 1) << 1)));
+        bytes += s.server;
+        zpktest::write_seed("fuzz_quvoproto", s.name, std::vector<char>(bytes.begin(), bytes.end()));
+    }
 }
