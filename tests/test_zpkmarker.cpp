@@ -133,7 +133,7 @@ TEST(Decoder, MatchesReferenceForEverySplitOfTheInput) {
     }
     write_seed("fuzz_zpk_istream", "random_stream_with_preamble", [&] {
         std::vector<char> s{char(0x13)};
-        s.insert(s.end(), bytes.begin(), bytes.begin() + std::min<std::size_t>(bytes.size(), 20000));
+        s.insert(s.end(), bytes.begin(), bytes.begin() + std::min<std::size_t>(bytes.size(), 4000));
         return s;
     }());
 }
