@@ -347,6 +347,33 @@ TEST(Decoder, SeekRepeatsPacketsAndRechecksThePreamble) {
     EXPECT_ZPK_ERROR(mid.get(r), 593, "Start escape missing!");
 }
 
+TEST(Decoder, SeekBackToTheStartFromAnyRingPosition) {
+    // Seeking drops what is buffered, wherever the ring stands: also when it is
+    // full up to the packet last read, or when the preamble then ends exactly
+    // at the ring end.
+    std::mt19937 rng(17);
+    packets ps;
+    for (int i = 0; i < 760; ++i)
+        ps.push_back(i % 50 == 7 ? words(300, 0x00ABCDEF) : words{0xFFFFFF01u + i % 200});
+    for (words& p : ps)
+        p[0] = 0xFFFFFF01u + static_cast<unsigned>(rng() % 254);
+    const std::vector<char> bytes = to_bytes(ref_frame(ps), true);
+    for (std::size_t step : {std::size_t(0), std::size_t(4), std::size_t(2732)}) {
+        for (std::size_t k = 0; k < ps.size(); k += 1 + (k > 600 && k < 720 ? 0 : 6)) {
+            SCOPED_TRACE(std::to_string(step) + " " + std::to_string(k));
+            chunked_rconnection::chunker ch;
+            if (step)
+                ch = [step](std::size_t) { return step; };
+            decoder_zpkmarker d(conn(bytes, ch), true);
+            region r;
+            for (std::size_t i = 0; i < k; ++i)
+                d.get(r);
+            d.seekg(0);
+            ASSERT_EQ(decode_all(d).ps, ps);
+        }
+    }
+}
+
 TEST(Decoder, DrainHandsOutTheRawWordsThatFollow) {
     std::mt19937 rng(9);
     packets ps = random_packets(rng, 30);
