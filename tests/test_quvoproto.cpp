@@ -233,18 +233,6 @@ TEST(QuvoProtoChunks, ContinuationOffsetCountsBytesSinceToken) {
     EXPECT_TRUE(p.line_due());
 }
 
-TEST(QuvoProtoChunks, EndOfDataIsAnEndOnlyWhenPlain) {
-    protocol chunked = chunked_stream();
-    EXPECT_FALSE(chunked.on_end_of_data());
-    EXPECT_EQ(chunked.state(), protocol::streaming);
-
-    protocol plain("s ", "");
-    std::string id;
-    plain.on_status("FILE encoding=plain\n", id);
-    EXPECT_TRUE(plain.on_end_of_data());
-    EXPECT_EQ(plain.state(), protocol::ended);
-}
-
 TEST(QuvoProtoShutdown, StartWordSearchOnTheGrid) {
     const unsigned char s[] = {1, 2, 3, 4, 0x01, 0xFF, 0xFF, 0xFF, 9, 9};
     EXPECT_EQ(find_start_word(s, sizeof s, 0), 4u);
@@ -269,15 +257,6 @@ TEST(QuvoProtoShutdown, CutWithholdsThePacketAndItsBytesFromTheOffset) {
     EXPECT_EQ(p.state(), protocol::ended);
     // The resume starts exactly at the start word that was held back.
     EXPECT_EQ(p.continuation(), "T:104");
-}
-
-TEST(QuvoProtoShutdown, NoStartWordPassesUnchanged) {
-    protocol p = chunked_stream();
-    p.on_chunk_header("8\n");
-    p.request_shutdown();
-    const unsigned char d[] = {0, 0xFF, 0xFF, 0xFF, 1, 2, 0xFF, 0xFF};
-    EXPECT_EQ(p.on_data(d, 8), 8u);
-    EXPECT_EQ(p.state(), protocol::streaming);
 }
 
 TEST(QuvoProtoRetry, ScheduleOfOneReconnect) {
