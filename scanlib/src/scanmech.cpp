@@ -31,12 +31,6 @@ inline void cross(const vec3& a, const vec3& b, vec3& r) {
     r[2] = a[0] * b[1] - a[1] * b[0];
 }
 
-inline void copy3(const vec3& a, vec3& r) {
-    r[0] = a[0];
-    r[1] = a[1];
-    r[2] = a[2];
-}
-
 // n = axial + radial with axial along the unit axis; tangential = axis x n.
 inline void split(const vec3& axis, const vec3& n, scanmech::rodrigues_t& p) {
     const double k = dot(axis, n);
@@ -495,12 +489,16 @@ void mirrorwheel_biaxial::compute_vertex(double (&vertex)[3], double range) {
         vertex[i] = origin[i] + range * direction[i];
     if (!(range > 0.0 && range < shift_range_end))
         return;
-    const double u = range / shift_step;
+    // The sample index is taken from the same remainder as the weight: the
+    // plain quotient may round up to the next integer while the remainder is
+    // still almost a whole step, which would skip a sample.
+    const double rest = std::fmod(range, shift_step);
+    const double u = std::nearbyint((range - rest) / shift_step);
     // Samples i and i + 1 must exist (an empty table has none).
     if (!(u >= 0.0 && u < static_cast<double>(shift_table.size()) - 1.0))
         return;
     const std::size_t i = static_cast<std::size_t>(u);
-    const double w = std::fmod(range, shift_step) / shift_step;
+    const double w = rest / shift_step;
     const double shift = (1.0 - w) * shift_table[i] + w * shift_table[i + 1];
     for (int k = 0; k < 3; ++k)
         vertex[k] += shift * shift_direction[k];
