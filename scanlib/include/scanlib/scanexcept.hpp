@@ -19,4 +19,13 @@ protected:
     std::string msg_;
 };
 
+// An error in one packet: the text names the packet's type, then ": " and the
+// message, after the location prefix when a source file is given.
+class packet_error : public scanlib_exception {
+public:
+    packet_error(unsigned int main, unsigned int sub, const std::string& msg, const std::string& file,
+                 unsigned int line);
+    ~packet_error() override;
+};
+
 } // namespace scanlib
