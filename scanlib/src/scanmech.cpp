@@ -62,13 +62,7 @@ inline void add_rz(double s, double c, const vec3& v, vec3& r) {
 
 // Stands in for the record of a facet the wheel does not have, so that such
 // a beam comes out as NaN instead of reading past the table.
-const mirrorwheel::precomp_facet_t nan_facet = [] {
-    mirrorwheel::precomp_facet_t f;
-    for (int i = 0; i < 3; ++i)
-        f.axial[i] = f.radial[i] = f.tangential[i] = nan;
-    f.dist = nan;
-    return f;
-}();
+constexpr mirrorwheel::precomp_facet_t nan_facet{{{nan, nan, nan}, {nan, nan, nan}, {nan, nan, nan}}, nan};
 
 quaternion make_quaternion(double w, double x, double y, double z) {
     quaternion q;
@@ -348,7 +342,9 @@ void mirrorwheel_deflection::compute_beam_raw(unsigned int line, unsigned int fr
         a += two_pi;
     const double k = a * facets_per_radian;
     // NaN, or a product rounded up to the facet count, gives facet 0.
-    facet = k < static_cast<double>(precomp.size()) ? static_cast<unsigned int>(static_cast<std::int64_t>(k)) : 0u;
+    facet = 0;
+    if (k >= 0.0 && k < static_cast<double>(precomp.size()))
+        facet = static_cast<unsigned int>(static_cast<std::int64_t>(k));
     frame_angle = static_cast<double>(frame) * frame_unit;
     compute_beam(facet, line_angle, frame_angle);
 }
