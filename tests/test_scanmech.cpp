@@ -576,7 +576,7 @@ v3 window_reference(v3 T, v3 S, double t, double s, v3 v) {
 
 TEST(ScanmechVariants, WindowDistortionRotatesInsideTheTable) {
     rng r;
-    arrays a, b;
+    arrays a;
     mirrorwheel_windowdistortion m(a.o, a.d);
     EXPECT_EQ(m.kind(), kind_e::mirrorwheel_windowdistortion);
     random_wheel(m, r, 2);
@@ -590,8 +590,6 @@ TEST(ScanmechVariants, WindowDistortionRotatesInsideTheTable) {
     m.precompute();
     ASSERT_EQ(m.node_rotations.size(), 3u);
     EXPECT_EQ(m.inv_angle_sin_inc, 4.0);
-    mirrorwheel plain(b.o, b.d);
-    static_cast<void>(plain);
     int inside = 0, outside = 0;
     for (int i = 0; i < 3000; ++i) {
         const unsigned facet = i % 2;
