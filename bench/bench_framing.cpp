@@ -11,6 +11,7 @@
 #include <scanlib/connection.hpp>
 #include <scanlib/memconn.hpp>
 #include <scanlib/zpkmarker.hpp>
+#include <scanlib/zpkstream.hpp>
 
 namespace {
 
@@ -134,5 +135,63 @@ void BM_encoder_put(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in_bytes));
 }
 BENCHMARK(BM_encoder_put)->Unit(benchmark::kMillisecond);
+
+// The packet stream on the same input: id headers decoded, header ids loaded.
+void BM_zpk_istream_read(benchmark::State& state) {
+    const std::vector<char>& bytes = sample_stream();
+    for (auto _ : state) {
+        scanlib::zpk_istream in;
+        in.rdcon(std::make_shared<memory_source>(bytes.data() + 16, bytes.size() - 16));
+        scanlib::package_id id;
+        scanlib::zpk_packet p;
+        for (;;) {
+            in >> id;
+            if (in.at_end)
+                break;
+            in >> p;
+            benchmark::DoNotOptimize(p.begin);
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_zpk_istream_read)->Unit(benchmark::kMillisecond);
+
+// zpk_ostream into memory: a header naming 200 ids, then packets with those
+// ids (one-word id headers) and others (explicit).
+void BM_zpk_ostream_write(benchmark::State& state) {
+    const auto bodies = sample_packets(std::size_t(4) << 20);
+    std::vector<scanlib::zpk_packet> ps;
+    std::size_t in_bytes = 0;
+    scanlib::zpk_packet header;
+    header.storage.assign(12, 0x20202020);
+    for (unsigned i = 0; i < 200; ++i)
+        header.storage.push_back((1000 + i) << 16 | (i % 3));
+    header.begin = header.storage.data();
+    header.end = header.storage.data() + header.storage.size();
+    header.main = 1;
+    ps.push_back(header);
+    for (std::size_t k = 0; k < bodies.size(); ++k) {
+        scanlib::zpk_packet p;
+        p.begin = bodies[k].data() + 1;
+        p.end = bodies[k].data() + bodies[k].size();
+        p.main = 1000 + static_cast<unsigned>(k % 250);
+        p.sub = static_cast<unsigned>(k % 250 % 3);
+        in_bytes += 4 * bodies[k].size();
+        ps.push_back(p);
+    }
+    std::vector<char> out;
+    out.reserve(in_bytes + in_bytes / 4);
+    for (auto _ : state) {
+        out.clear();
+        scanlib::zpk_ostream os;
+        os.wrcon(std::make_shared<scanlib::mem_wconnection>(out));
+        for (const auto& p : ps)
+            os << p;
+        os.close();
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in_bytes));
+}
+BENCHMARK(BM_zpk_ostream_write)->Unit(benchmark::kMillisecond);
 
 } // namespace
