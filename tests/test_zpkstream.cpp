@@ -184,7 +184,7 @@ TEST(ZpkStreams, RoundTripThroughAFileAndEverySplit) {
 
 TEST(ZpkStreams, HeaderKeysGiveOneWordIdsUntilTheNextHeader) {
     std::mt19937 rng(4);
-    const raw h1 = header_of({{61, 0}, {2, 4}, {50002, 0}}, rng);
+    const raw h1 = header_of({{61, 0}, {2, 4}, {50002, 0}, {50, 0}}, rng);
     const raw h2 = header_of({{50002, 0}}, rng);
     const std::vector<raw> ps = {
         {2, 4, {7}},  h1, {61, 0, {1}}, {2, 4, {2}}, {50002, 0, {3}}, {50, 0, {4}},
@@ -370,6 +370,15 @@ TEST(ZpkStreams, OpenCloseAndTheOutputFile) {
     }
     EXPECT_FALSE(fs::exists(lost));
     EXPECT_EQ(slurp(kept), to_bytes(ref_frame({{0xFFFFFFFF, 0x00020000, 1}}), true));
+    {
+        // A closed stream reads nothing more.
+        zpk_istream in(kept);
+        in.close();
+        package_id id = id_of(3, 3);
+        in >> id;
+        EXPECT_TRUE(in.at_end);
+        EXPECT_EQ(id.main, 3u);
+    }
     // A file that cannot be opened: the stream is at its end.
     zpk_istream in;
     EXPECT_ANY_THROW(in.open(dir.file("missing.zpk")));
