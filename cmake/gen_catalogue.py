@@ -511,6 +511,7 @@ def gen_view(p):
         out.append(f"    {accessor(f)} {f.name};\n")
     if p.seq:
         out.append(f"    binary::sequence<element, {p.seq.bits}, {p.seq.at}, Iter> {p.seq.name};\n")
+        out.append(f"    static constexpr auto sequence_member = &{name}::{p.seq.name};\n")
     inits = [f"{f.name}(begin)" for f in p.fields]
     if p.seq:
         inits.append(f"{p.seq.name}(begin, end, count)")
@@ -550,12 +551,16 @@ def gen_packets(packets):
 //                              catalogue order
 // Members of a view are binary::field / binary::array accessors bound to the
 // body begin; a type that ends in a sequence has a binary::sequence member
-// built from (begin, end) and the element count `count`. Generic code visits
+// built from (begin, end), the element count `count` and, for generic code,
+// `sequence_member` (a pointer to the sequence member). Generic code visits
 // the members in catalogue order with scanlib::for_each_member
 // (scanlib/packet_view.hpp).
 // A value record of a sequence type holds `count` and the elements inline
 // when all `max` of them fit in 4 KiB (sequence_capacity > 0); otherwise the
-// record holds the fixed fields only.
+// record holds the fixed fields only. A body shorter than a sequence type's
+// fixed part makes the view throw std::range_error ("Missing data for
+// sequence."); a body shorter than another type's fixed part must be widened
+// first (scanlib::padded_body), as the accessors read unchecked.
 
 #include <array>
 #include <cstddef>

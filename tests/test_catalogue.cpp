@@ -103,6 +103,7 @@ TEST(Catalogue, FieldsAtHandPickedPositions)
     w[12] = 0x00080001u;  // first id: sub 1, main 8
     header<cview> h(w.data(), w.data() + 13);
     ASSERT_EQ(h.count, 1);
+    EXPECT_EQ((h.*header<cview>::sequence_member).size(), 1);
     EXPECT_EQ(h.ids[0].sub, 1);
     EXPECT_EQ(h.ids[0].main, 8);
     header<void> const record = h;
