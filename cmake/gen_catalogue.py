@@ -588,7 +588,10 @@ def main(argv):
         return 2
     try:
         packets = load(argv[1])
-    except (CatalogueError, KeyError, ValueError, TypeError) as e:
+    except KeyError as e:
+        sys.stderr.write(f"{argv[1]}: invalid packet catalogue: an entry lacks the key {e}\n")
+        return 1
+    except (CatalogueError, ValueError, TypeError, AttributeError) as e:
         sys.stderr.write(f"{argv[1]}: invalid packet catalogue: {e}\n")
         return 1
     out = os.path.join(argv[2], "scanlib", "generated")

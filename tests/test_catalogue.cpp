@@ -2,6 +2,8 @@
 
 #include "catalogue_checks.hpp"
 
+#include <scanlib/package.hpp>
+
 #include <unistd.h>
 #include <sys/wait.h>
 
@@ -170,6 +172,23 @@ TEST(Catalogue, RecordSequenceStaysInsideBoth)
     EXPECT_EQ(loaded.ids[253].main, 3);
 }
 
+// The dispatcher widens a short body by the type its id maps to.
+TEST(Catalogue, PaddedBodyByPacketId)
+{
+    words const body = {7, 8};
+    scanlib::padded_body const units_1(scanlib::package_id(2, 1), body.data(), body.data() + 2);
+    ASSERT_EQ(units_1.end() - units_1.begin(), 5);
+    EXPECT_EQ(units_1.begin()[1], 8u);
+    EXPECT_EQ(units_1.begin()[4], 0u);
+    // A sub above the newest known widens to the newest layout.
+    scanlib::padded_body const units_9(scanlib::package_id(2, 9), body.data(), body.data() + 2);
+    EXPECT_EQ(units_9.end() - units_9.begin(), 20);
+    scanlib::padded_body const by_type(scanlib::package_id::echo, body.data(), body.data() + 2);
+    EXPECT_EQ(by_type.end() - by_type.begin(), 3);
+    scanlib::padded_body const unknown(scanlib::package_id(4711, 0), body.data(), body.data() + 2);
+    EXPECT_FALSE(unknown.padded());
+}
+
 TEST(Catalogue, ForEachMemberNamesInCatalogueOrder)
 {
     words w(3);
@@ -267,6 +286,8 @@ TEST(CatalogueGenerator, RefusesBrokenCatalogues)
         {"IMU_data", "\"u32:0 f0\"", "\"f16:0 f0\"", "32 or 64 bits"},
         {"IMU_data", "\"u32:0 f0\"", "\"u65:0 f0\"", "widths are 1 to 64"},
         {"dyntrig", "\"bits\": 192", "\"bits\": 0", "bits >= 1"},
+        {"dyntrig", "\"max\": 128", "\"most\": 128", "lacks the key 'max'"},
+        {"echo", "\"fields\": [", "\"fields\": [7, ", "invalid packet catalogue"},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.message);
