@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 
 namespace scanlib {
@@ -20,8 +21,7 @@ bool is_header(unsigned int main, unsigned int sub) { return main == header_main
 
 [[noreturn]] void missing_sequence_data() { throw std::range_error("Missing data for sequence."); }
 
-// The header's id list, from body word 12, into table by the load rule.
-// The id list as the table's loader reads it: one word per id.
+// A header's id list as the table's loader reads it: one word per id.
 struct id_list {
     struct element {
         std::uint32_t id;
@@ -31,6 +31,8 @@ struct id_list {
     std::size_t size() const { return count; }
     element operator[](std::size_t i) const { return {first[i]}; }
 };
+
+// The id list of the header body [body, end), from body word 12, into table.
 void load_ids(lookup_table& table, unsigned int const* body, unsigned int const* end) {
     table.load(id_list{body + header_fixed_words, static_cast<std::size_t>(end - body) - header_fixed_words});
 }
@@ -57,9 +59,12 @@ std::size_t write_id(unsigned int main, unsigned int sub, const lookup_table& ta
 namespace {
 // A copy's pointers into the source's own storage move to the copy's storage.
 void rebase(zpk_packet& to, const zpk_packet& from) {
+    if (from.storage.empty())
+        return;
     const unsigned int* b = from.storage.data();
     const unsigned int* e = b + from.storage.size();
-    if (from.begin >= b && from.begin <= e && from.end >= b && from.end <= e && !from.storage.empty()) {
+    const std::less_equal<const unsigned int*> le; // a total order, also for unrelated pointers
+    if (le(b, from.begin) && le(from.begin, e) && le(b, from.end) && le(from.end, e)) {
         to.begin = to.storage.data() + (from.begin - b);
         to.end = to.storage.data() + (from.end - b);
     }
