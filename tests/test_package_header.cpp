@@ -1,8 +1,12 @@
 #include <binary/binary.hpp>
 #include <gtest/gtest.h>
+#include <scanlib/generated/packets.hpp>
 #include <scanlib/package.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <random>
 #include <set>
 #include <vector>
@@ -263,4 +267,42 @@ TEST(PackageHeader, HeaderListTooShortThrowsBeforeLoad) {
     std::vector<unsigned int> body(11, 0);
     std::int64_t count = 0;
     EXPECT_THROW(ids_view(body.data(), body.data() + body.size(), count), std::range_error);
+}
+
+TEST(PackageHeader, LoadsThroughTheHeaderPacketView) {
+    std::vector<lookup_table::id> ids = distinct_ids(30, 7000);
+    ids.push_back({61, 0});
+    ids.push_back({7001, 1});
+    const auto body = header_body(ids);
+    scanlib::header<cptr> view(body.data(), body.data() + body.size());
+    lookup_table via_view, via_words;
+    via_view.load(view.ids);
+    load(via_words, ids);
+    EXPECT_EQ(via_view.key2id, via_words.key2id);
+    EXPECT_EQ(via_view.id2key, via_words.id2key);
+    EXPECT_TRUE(view.ids.accessed());
+    EXPECT_EQ(view.ids.highest(), ids.size() - 1);
+    EXPECT_EQ(decode({0xFFFFFF00u + 31}, via_view).id, package_id(61, 0));
+}
+
+// Seeds for fuzz_package: a list length byte, the list words, one packet; the
+// same bytes are also read as id text.
+TEST(PackageHeader, WritesFuzzSeeds) {
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe");
+    const auto dir = exe.parent_path().parent_path() / "fuzz-seeds" / "fuzz_package";
+    std::filesystem::create_directories(dir);
+    auto seed = [&](const std::string& name, unsigned char list, const std::vector<unsigned int>& words,
+                    const std::string& text = {}) {
+        std::string bytes(1, static_cast<char>(list));
+        for (unsigned int w : words)
+            bytes.append(reinterpret_cast<const char*>(&w), 4);
+        bytes += text;
+        std::ofstream(dir / name, std::ios::binary | std::ios::trunc) << bytes;
+        EXPECT_TRUE(std::filesystem::exists(dir / name));
+    };
+    seed("compact", 3, {0x003D0000u, 0x00020004u, 0xC3520000u, 0xFFFFFF02u, 7});
+    seed("explicit", 0, {0xFFFFFFFFu, 0x00020004u, 1, 2});
+    seed("short", 0, {0xFFFFFFFFu});
+    seed("text", 0, {}, "header (1.0) ");
+    seed("braceless", 0, {}, "1, 0 ");
 }
