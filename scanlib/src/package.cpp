@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <bitset>
 #include <iterator>
 
@@ -121,24 +122,29 @@ constexpr auto types_by_sorted_row = [] {
     return t;
 }();
 
+// The sorted mains, padded to a power of two with the largest value so that
+// the search below runs a fixed number of steps without branches.
+constexpr std::size_t search_size = std::bit_ceil(main_count);
+constexpr auto sorted_mains = [] {
+    std::array<unsigned int, search_size> m{};
+    for (std::size_t i = 0; i < search_size; ++i)
+        m[i] = i < main_count ? kinds[i].main : ~0u;
+    return m;
+}();
+
 } // namespace
 
 package_id::operator type() const {
-    const kind* first = kinds.data();
-    std::size_t n = kinds.size();
-    while (n > 0) {
-        const std::size_t half = n / 2;
-        if (first[half].main < main) {
-            first += half + 1;
-            n -= half + 1;
-        } else {
-            n = half;
-        }
-    }
-    if (first == kinds.data() + kinds.size() || first->main != main)
+    std::size_t i = 0; // number of mains below `main`
+    for (std::size_t step = search_size / 2; step > 0; step /= 2)
+        i += sorted_mains[i + step - 1] < main ? step : 0;
+    if (sorted_mains[i] < main)
+        ++i;
+    if (i >= main_count || kinds[i].main != main)
         return unknown;
-    const unsigned int s = sub < first->count ? sub : first->count - 1u;
-    return static_cast<type>(types_by_sorted_row[first->first + s]);
+    const kind& k = kinds[i];
+    const unsigned int s = sub < k.count ? sub : k.count - 1u;
+    return static_cast<type>(types_by_sorted_row[k.first + s]);
 }
 
 std::string package_id::string() const { return name_from_type[static_cast<type>(*this)].first; }
