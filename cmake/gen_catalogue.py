@@ -22,6 +22,8 @@ Catalogue format: a JSON array with one object per packet type, in type order:
                 "bits" (element width), "max" (largest count a strict reader
                 accepts), "fields" (element fields, bits relative to the
                 element; "ch8:0" is one character)
+  "handler_group" optional, 1 or 2 (default 2): the visitor declares the
+                handlers of group 1 first, each group in type order
 
 usage: gen_catalogue.py CATALOGUE OUTDIR
 """
@@ -165,6 +167,11 @@ class Packet:
         if not (0 <= self.main <= 0xFFFF and 0 <= self.sub <= 0xFFFF):
             raise CatalogueError(f"{where}: id halves are 16-bit numbers")
         self.classes = raw["classes"]
+        # The visitor declares its handlers in two groups, each in type order;
+        # the order fixes the virtual slots.
+        self.handler_group = raw.get("handler_group", 2)
+        if self.handler_group not in (1, 2):
+            raise CatalogueError(f"{where}: handler_group is 1 or 2")
         self.fields = [parse_member(f, where, False) for f in raw.get("fields", [])]
         self.seq = Sequence(raw["seq"], where) if "seq" in raw else None
         check_disjoint(self.fields, where)
@@ -273,6 +280,15 @@ def gen_types(packets):
     lines = [HEADER]
     for p in packets:
         lines.append(f"SCANLIB_PACKET({p.type}, {p.name}, {p.main}, {p.sub})\n")
+    return "".join(lines)
+
+
+def gen_handlers(packets):
+    """X-macro list of the visitor's typed handlers in declaration order:
+    SCANLIB_HANDLER(type, name), the first group before the second."""
+    lines = [HEADER]
+    for p in sorted(packets, key=lambda p: (p.handler_group, p.type)):
+        lines.append(f"SCANLIB_HANDLER({p.type}, {p.name})\n")
     return "".join(lines)
 
 
@@ -597,6 +613,7 @@ def main(argv):
     out = os.path.join(argv[2], "scanlib", "generated")
     os.makedirs(out, exist_ok=True)
     write_if_changed(os.path.join(out, "packet_types.inc"), gen_types(packets))
+    write_if_changed(os.path.join(out, "packet_handlers.inc"), gen_handlers(packets))
     write_if_changed(os.path.join(out, "selectors.inc"), gen_selectors(packets))
     write_if_changed(os.path.join(out, "packet_sizes.hpp"), gen_sizes(packets))
     write_if_changed(os.path.join(out, "packet_layout.inc"), gen_layout(packets))
