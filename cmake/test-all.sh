@@ -6,20 +6,21 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 echo "== normal build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Line tables only: full debug info of the template-heavy tests costs more than the tests.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== sanitizer build"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSCANLIB_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" -DSCANLIB_SANITIZE=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== fuzz targets"
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCANLIB_FUZZ=ON >/dev/null
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DSCANLIB_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j "$jobs"
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
 for target in build-fuzz/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
   name=$(basename "$target")
@@ -27,9 +28,12 @@ for target in build-fuzz/fuzz/fuzz_*; do
   mkdir -p "$corpus"
   # Seeds come from the tests of the normal build, where they write them.
   [ -d "build/fuzz-seeds/$name" ] && cp -n build/fuzz-seeds/"$name"/* "$corpus"/ 2>/dev/null || true
-  echo "-- $name (${seconds}s)"
+  run=$seconds
+  # The framing decoder takes every byte from outside: give it the longest run.
+  [ "$name" = fuzz_zpk_istream ] && run=$((seconds * 3 / 2))
+  echo "-- $name (${run}s)"
   log=build-fuzz/$name.log
-  if ! "$target" -max_total_time="$seconds" -rss_limit_mb=2048 "$corpus" >"$log" 2>&1; then
+  if ! "$target" -max_total_time="$run" -rss_limit_mb=2048 "$corpus" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "fuzz target $name failed"
     exit 1
