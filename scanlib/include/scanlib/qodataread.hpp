@@ -133,11 +133,53 @@ void get_element(std::istream& is, const Element& element) {
     });
 }
 
+// The sequence of a body: "[{a, b}, {c, d}]", brace-less ", a, b, c, d".
+// Element k is produced by element_at(k), which may grow the storage; at most
+// `capacity` elements are read; `count` receives the number begun.
+template <class ElementAt>
+void get_sequence(std::istream& is, bool braceless, std::int64_t capacity, ElementAt& element_at,
+                  std::int64_t& count) {
+    if (!braceless) {
+        expect(is, ',');
+        expect(is, '[');
+        is >> std::ws;
+    }
+    std::streambuf* const sb = is.rdbuf();
+    for (;;) {
+        if (is.rdstate()) {
+            if (!braceless)
+                expect(is, ']');
+            return;
+        }
+        const auto c = sb->sgetc();
+        if (std::istream::traits_type::eq_int_type(c, std::istream::traits_type::eof())) {
+            is.setstate(std::ios_base::eofbit);
+            break;
+        }
+        const char ch = std::istream::traits_type::to_char_type(c);
+        if (ch != ',' && ch != '{')
+            break;
+        if (count == capacity) {
+            is.setstate(std::ios_base::failbit);
+            return;
+        }
+        ++count;
+        expect(is, braceless ? ',' : '{');
+        get_element(is, element_at(count - 1));
+        if (!braceless) {
+            expect(is, '}');
+            if (!is.rdstate() && sb->sgetc() == ',')
+                sb->sbumpc();
+            is >> std::ws;
+        }
+    }
+    if (!braceless)
+        expect(is, ']');
+}
+
 // Reads the body text of a view: the fixed members after ',' each, then the
-// sequence, if any. Element k is produced by element_at(k), which may grow
-// the storage; at most `capacity` elements are read. `count` receives the
-// number of elements begun. False when nothing could be read at all (the
-// stream was not good or held only white space).
+// sequence, if any (see get_sequence). False when nothing could be read at
+// all (the stream was not good or held only white space).
 template <class View, class ElementAt>
 bool read_body(std::istream& is, const View& view, std::int64_t capacity, ElementAt&& element_at,
                std::int64_t& count) {
@@ -152,42 +194,7 @@ bool read_body(std::istream& is, const View& view, std::int64_t capacity, Elemen
             expect(is, ',');
             get_member(is, m);
         } else {
-            if (!braceless) {
-                expect(is, ',');
-                expect(is, '[');
-                is >> std::ws;
-            }
-            std::streambuf* const sb = is.rdbuf();
-            for (;;) {
-                if (is.rdstate()) {
-                    if (!braceless)
-                        expect(is, ']');
-                    return;
-                }
-                const auto c = sb->sgetc();
-                if (std::istream::traits_type::eq_int_type(c, std::istream::traits_type::eof())) {
-                    is.setstate(std::ios_base::eofbit);
-                    break;
-                }
-                const char ch = std::istream::traits_type::to_char_type(c);
-                if (ch != ',' && ch != '{')
-                    break;
-                if (count == capacity) {
-                    is.setstate(std::ios_base::failbit);
-                    return;
-                }
-                ++count;
-                expect(is, braceless ? ',' : '{');
-                get_element(is, element_at(count - 1));
-                if (!braceless) {
-                    expect(is, '}');
-                    if (!is.rdstate() && sb->sgetc() == ',')
-                        sb->sbumpc();
-                    is >> std::ws;
-                }
-            }
-            if (!braceless)
-                expect(is, ']');
+            get_sequence(is, braceless, capacity, element_at, count);
         }
     });
     return true;
@@ -213,7 +220,7 @@ std::istream& operator>>(std::istream& is, View&& view) {
                                    [&](std::int64_t k) { return sequence[static_cast<std::size_t>(k)]; }, count))
             view.count = count;
     } else {
-        text_detail::read_body(is, view, 0, [](std::int64_t) {}, count);
+        text_detail::read_body(is, view, 0, nullptr, count);
     }
     return is;
 }
