@@ -287,6 +287,15 @@ TEST(PacketTextRead, ElementCapacity) {
     view.count = 4;
     over >> view;
     EXPECT_TRUE(over.fail());
+    // A count above the view's words does not widen its room.
+    unsigned guarded[3 + 2 + 1] = {};
+    guarded[5] = 0xC0FFEEu;
+    auto small = scanlib::wfm_dg_shp<unsigned*>(guarded, guarded + 5);
+    small.count = 1000;
+    std::istringstream five(", 1, 2, 3, 4, 5, 6, [{1}, {2}, {3}, {4}, {5}, {6}]\n");
+    five >> small;
+    EXPECT_TRUE(five.fail());
+    EXPECT_EQ(guarded[5], 0xC0FFEEu);
     std::istringstream dead(", 1, 2, 3, 4, 5, 6, [{1}]\n");
     dead.setstate(failed);
     view.count = 4;
