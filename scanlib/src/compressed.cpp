@@ -187,8 +187,7 @@ public:
 
     // ---- key and frame scheme ----------------------------------------------
 
-    template <class Packet>
-    void key_shot(const Packet& p) {
+    void key_shot(const packed_key_laser_shot_2angles<iterator>& p) {
         new_block_if_echoes();
         key_seen_ = true;
         shot_.time = p.time;
