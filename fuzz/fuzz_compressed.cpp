@@ -38,7 +38,9 @@ class reader : public scanlib::compressed_packets {
 public:
     explicit reader(bool skip) : compressed_packets(skip) {}
     using it = scanlib::basic_packets::iterator;
-    void on_echo(scanlib::echo<it> const& p) override { sink += static_cast<unsigned>(p.range + p.deviation); }
+    void on_echo(scanlib::echo<it> const& p) override {
+        sink += static_cast<unsigned>(p.range) + static_cast<unsigned>(p.deviation);
+    }
     void on_laser_shot(scanlib::laser_shot<it> const& p) override { sink += p.time; }
     void on_laser_shot_2angles_rad(scanlib::laser_shot_2angles_rad<it> const& p) override { sink += p.background; }
     void on_laser_shot_2angles_hr(scanlib::laser_shot_2angles_hr<it> const& p) override {
