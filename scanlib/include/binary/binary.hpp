@@ -226,6 +226,8 @@ public:
         return reference(it_ + static_cast<std::ptrdiff_t>(bit / 32), static_cast<unsigned>(bit % 32));
     }
     static constexpr std::size_t size() { return N; }
+    Iter words() const { return it_; }
+    unsigned base() const { return base_; }
 
 private:
     Iter it_;
@@ -265,6 +267,8 @@ public:
         accessed_ = true;
         highest_ = highest;
     }
+    // The words element 0 is counted from (the body start in a view).
+    Iter words() const { return begin_; }
 
 private:
     Iter begin_;
