@@ -1,0 +1,51 @@
+#pragma once
+// The point cloud's private state: owned scan mechanisms, the history of
+// recent shots for range-ambiguity resolution, the meta configuration tree and
+// the CRC channels. Included by the point cloud's own code and its tests.
+
+#include <scanlib/pointcloud.hpp>
+#include <scanlib/qodataspec.hpp>
+
+#include <boost/circular_buffer.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <bitset>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace scanlib {
+
+struct pointcloud::implementation {
+    struct shot_t {
+        static constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        std::uint32_t facet = 0;
+        std::uint32_t segment = 0;
+        double line_angle = nan;
+        double frame_angle = nan;
+        std::uint64_t raw_time = 0; // high-resolution ticks
+        double origin[3] = {nan, nan, nan};
+        double direction[3] = {nan, nan, nan};
+        double time = nan;
+        double time_raw = nan;
+    };
+
+    struct crc_data_t {
+        std::bitset<251> selector;
+        std::uint32_t crc = 0xFFFFFFFFu;
+        std::uint32_t counter = 0;
+        bool seen = false;
+    };
+
+    explicit implementation(pointcloud* owner) : owner(owner), shot_history(1) {}
+
+    pointcloud* owner;
+    double notch_modification[5] = {0.0, 0.1, 8.0, 1.0, 4.0};
+    std::vector<std::shared_ptr<scanmech>> scanmech_owners;
+    boost::circular_buffer<shot_t> shot_history;
+    boost::property_tree::ptree meta_tree;
+    std::vector<crc_data_t> crc_channels;
+};
+
+} // namespace scanlib
