@@ -1,0 +1,452 @@
+// Point cloud: shot assembly, reporting, notch filter, dynamic trigger, echo
+// evaluation and the comma-separated output, driven by packet streams.
+#include "pointcloud_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <sstream>
+
+using namespace pctest;
+using scanlib::pointcloud;
+
+namespace {
+
+constexpr double pi = std::numbers::pi;
+
+// Ideal spherical beam direction for line and frame angles in radians.
+void sphere(double l, double f, double (&d)[3]) {
+    d[0] = std::cos(f) * std::sin(l);
+    d[1] = std::sin(f) * std::sin(l);
+    d[2] = std::cos(l);
+}
+
+} // namespace
+
+TEST(PointcloudShots, EchoesAreReportedFirstThenLast) {
+    recorder pc;
+    pc.feed(units(0.001f, 360000, 360000));
+    pc.feed(shot_2angles(1000, 90000, 45000));
+    ASSERT_EQ(pc.shots.size(), 1u);
+    EXPECT_EQ(pc.shot_ends, 0);
+    double d[3];
+    sphere(pi / 2, pi / 4, d);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(pc.shots[0].direction[i], d[i], 1e-12);
+        EXPECT_EQ(pc.shots[0].origin[i], 0.0);
+    }
+    const double systime_unit = 1e-7f;
+    EXPECT_DOUBLE_EQ(pc.shots[0].time, 1000 * systime_unit);
+    EXPECT_DOUBLE_EQ(pc.shots[0].time_raw, 1000 * systime_unit);
+
+    pc.feed(echo(5000, 200, 30, 0x5, -3));
+    EXPECT_TRUE(pc.reports.empty());
+    pc.feed(echo(7000, 300));
+    ASSERT_EQ(pc.reports.size(), 1u);
+    EXPECT_EQ(pc.reports[0].type, pointcloud::first);
+    pc.feed(shot_2angles(2000));
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_EQ(pc.reports[1].type, pointcloud::last);
+    EXPECT_EQ(pc.reports[1].index, 1u);
+    EXPECT_EQ(pc.shot_ends, 1);
+
+    const double range_unit = 0.001f;
+    scanlib::target const& t = pc.reports[0].t;
+    EXPECT_DOUBLE_EQ(t.range, 5000 * range_unit);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FLOAT_EQ(t.vertex[i], static_cast<float>(d[i] * 5000 * range_unit));
+    EXPECT_FLOAT_EQ(t.amplitude, 2.0f);
+    EXPECT_FLOAT_EQ(t.reflectance, 0.3f);
+    EXPECT_FLOAT_EQ(t.deviation, -3.0f);
+    EXPECT_EQ(t.flags[1], 1);
+    EXPECT_EQ(t.flags[2], 1);
+    EXPECT_EQ(t.flags[0], 0);
+    EXPECT_EQ(t.zone, 0);
+    EXPECT_DOUBLE_EQ(t.time, 1000 * systime_unit);
+    EXPECT_TRUE(std::isnan(t.background));
+    EXPECT_DOUBLE_EQ(pc.reports[1].t.range, 7000 * range_unit);
+
+    // Closing with meas_stop, then a stop with nothing open.
+    pc.feed(echo(100, 100));
+    pc.feed(packet<scanlib::meas_stop>());
+    EXPECT_EQ(pc.reports.back().type, pointcloud::single);
+    EXPECT_EQ(pc.shot_ends, 2);
+    pc.feed(packet<scanlib::frame_stop>());
+    EXPECT_EQ(pc.shot_ends, 2);
+}
+
+TEST(PointcloudShots, PseudoEchoNeedsABackground) {
+    recorder pc;
+    auto rad = [](unsigned time, unsigned short bg) {
+        return packet<scanlib::laser_shot_2angles_rad>([&](auto& v) {
+            v.time = time;
+            v.background = bg;
+        });
+    };
+    // The first shot closes a shot never opened: a pseudo echo, no shot end.
+    pc.feed(rad(10, 7));
+    ASSERT_EQ(pc.reports.size(), 1u);
+    EXPECT_EQ(pc.reports[0].type, pointcloud::pseudo);
+    EXPECT_EQ(pc.shot_ends, 0);
+    pc.feed(rad(20, 9));
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_EQ(pc.shot_ends, 1);
+    scanlib::target const& t = pc.reports[1].t;
+    EXPECT_DOUBLE_EQ(t.range, 0.35);
+    EXPECT_FLOAT_EQ(t.amplitude, 0.01f);
+    EXPECT_TRUE(std::isnan(t.reflectance));
+    // The background in force at closing: the next shot's.
+    EXPECT_FLOAT_EQ(t.background, 9.0f);
+    EXPECT_FLOAT_EQ(t.vertex[2], static_cast<float>(pc.shots[0].direction[2] * 0.35));
+
+    pc.feed(packet<scanlib::laser_shot_6angles>([](auto& v) { v.time = 30; }));
+    EXPECT_EQ(pc.reports.size(), 2u);
+    EXPECT_EQ(pc.shot_ends, 2);
+}
+
+TEST(PointcloudShots, PpsTimeWithholdsReportsUntilLocked) {
+    recorder pc(true);
+    auto pps = [](unsigned counter, unsigned ext) {
+        return packet<scanlib::pps_sync>([&](auto& v) {
+            v.counter = counter;
+            v.ext_time = ext;
+        });
+    };
+    pc.feed(pps(1000, 5000));
+    pc.feed(shot_2angles(1000 + 5000000));
+    EXPECT_TRUE(std::isnan(pc.shots[0].time));
+    pc.feed(echo(100, 100));
+    pc.feed(pps(1000 + 10000000, 6000));
+    EXPECT_EQ(pc.synchronized, 1);
+    pc.feed(echo(200, 100));
+    ASSERT_EQ(pc.reports.size(), 1u);
+    EXPECT_EQ(pc.reports[0].type, pointcloud::first);
+    // The first shot closed after the lock loses its last target.
+    pc.feed(shot_2angles(1000 + 12000000));
+    EXPECT_EQ(pc.reports.size(), 1u);
+    EXPECT_EQ(pc.shot_ends, 1);
+    EXPECT_NEAR(pc.shots[1].time, 6.2, 1e-9);
+    pc.feed(echo(300, 100));
+    pc.feed(shot_2angles(1000 + 13000000));
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_EQ(pc.reports[1].type, pointcloud::single);
+    EXPECT_EQ(pc.reports[1].t.flags[3], 1);
+    EXPECT_NEAR(pc.reports[1].t.time, 6.2, 1e-9);
+}
+
+TEST(PointcloudShots, NotchWindow) {
+    recorder pc;
+    pc.set_notch_filter(10, 20, 5);
+    pc.feed(shot_2angles(1));
+    pc.feed(echo(15, 300)); // amplitude 3: inside the window, dropped
+    pc.feed(echo(15, 600)); // amplitude 6: passes
+    pc.feed(packet<scanlib::notch_filter>([](auto& v) {
+        v.range_min = 0;
+        v.range_max = 100;
+        v.amplitude_max = 10;
+    }));
+    // The caller's window stays after the packet.
+    EXPECT_EQ(pc.notch_lo, 10);
+    EXPECT_EQ(pc.notch_hi, 20);
+    EXPECT_EQ(pc.notch_ampl, 500);
+    pc.feed(echo(50, 300));
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_DOUBLE_EQ(pc.reports[0].t.range, 15);
+    EXPECT_FLOAT_EQ(pc.reports[0].t.amplitude, 6.0f);
+    EXPECT_DOUBLE_EQ(pc.reports[1].t.range, 50);
+
+    // A notch_filter packet without a caller's window sets it.
+    recorder other;
+    other.feed(packet<scanlib::notch_filter>([](auto& v) {
+        v.range_min = 1;
+        v.range_max = 2;
+        v.amplitude_max = 0.5f;
+    }));
+    EXPECT_EQ(other.notch_lo, 1);
+    EXPECT_EQ(other.notch_hi, 2);
+    EXPECT_EQ(other.notch_ampl, 50);
+}
+
+TEST(PointcloudShots, UtcShotsKeepTheInitialNotchWindow) {
+    recorder pc;
+    pc.feed(packet<scanlib::units_4>([](auto& v) {
+        v.range_unit = 1.0f;
+        v.line_circle_count = 360;
+        v.frame_circle_count = 360;
+        v.systime_unit = 1e-7f;
+        v.ampl_unit = 0.01f;
+        v.systime_hr_unit = 1.9073486328125e-13f;
+        v.systime_hr_bits = 49;
+        v.utc_time_unit = 0.5f;
+    }));
+    auto utc = [](std::uint64_t time, unsigned char check) {
+        return packet<scanlib::laser_shot_utctime_origin_direction>([&](auto& v) {
+            v.time = time;
+            v.f1 = check;
+            v.origin[0] = 16384;
+            v.origin[1] = -16384;
+            v.origin[2] = 0;
+            v.direction[0] = 0;
+            v.direction[1] = 0;
+            v.direction[2] = 1 << 22;
+        });
+    };
+    pc.feed(utc(7, 1)); // a nonzero check byte: ignored
+    EXPECT_TRUE(pc.shots.empty());
+    pc.feed(utc(8, 0));
+    ASSERT_EQ(pc.shots.size(), 1u);
+    EXPECT_DOUBLE_EQ(pc.shots[0].time, 4.0);
+    EXPECT_DOUBLE_EQ(pc.shots[0].origin[0], 1.0);
+    EXPECT_DOUBLE_EQ(pc.shots[0].origin[1], -1.0);
+    EXPECT_DOUBLE_EQ(pc.shots[0].direction[2], 1.0);
+    pc.feed(echo(100, 10)); // non-negative raw range: notched
+    pc.feed(echo(-5, 10));
+    pc.feed(utc(9, 0));
+    ASSERT_EQ(pc.reports.size(), 1u);
+    EXPECT_DOUBLE_EQ(pc.reports[0].t.range, -5);
+    EXPECT_FLOAT_EQ(pc.reports[0].t.vertex[0], 1.0f);
+    EXPECT_FLOAT_EQ(pc.reports[0].t.vertex[2], -5.0f);
+}
+
+TEST(PointcloudShots, DynamicTriggerSuppressesWeakLaterEchoes) {
+    recorder pc;
+    pc.feed(packet<scanlib::dyntrig>(
+        [](auto& v) {
+            v.offset = 0;
+            v.scale = 1000;
+            v.table[0].thra1 = 100;
+        },
+        8));
+    ASSERT_TRUE(pc.dyntrig_valid);
+    ASSERT_EQ(pc.thra1.size(), 1u);
+    pc.feed(shot_2angles(1));
+    pc.feed(echo(10, 5000));
+    pc.feed(echo(20, 3000));
+    EXPECT_TRUE(pc.reports.empty());
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_EQ(pc.reports[0].type, pointcloud::first);
+    EXPECT_DOUBLE_EQ(pc.reports[0].t.range, 10);
+    EXPECT_EQ(pc.reports[1].type, pointcloud::last);
+    EXPECT_TRUE(std::isnan(pc.reports[1].t.range));
+    EXPECT_TRUE(std::isnan(pc.reports[1].t.vertex[0]));
+    EXPECT_FLOAT_EQ(pc.reports[1].t.amplitude, 30.0f);
+
+    // No pseudo echo while the pass is on, even with a background.
+    pc.feed(packet<scanlib::laser_shot_2angles_rad>([](auto& v) { v.background = 3; }));
+    pc.feed(shot_2angles(3));
+    EXPECT_EQ(pc.reports.size(), 2u);
+}
+
+TEST(PointcloudShots, DynamicTriggerWithEmptyOrUnevenColumns) {
+    recorder pc;
+    pc.feed(packet<scanlib::dyntrig>([](auto& v) { v.scale = 1; }, 2));
+    ASSERT_TRUE(pc.dyntrig_valid);
+    ASSERT_TRUE(pc.thra1.empty());
+    pc.feed(shot_2angles(1));
+    pc.feed(echo(10, 5000));
+    pc.feed(echo(20, 3000));
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_DOUBLE_EQ(pc.reports[1].t.range, 20);
+
+    pc.thra1 = {100, 100, 100};
+    pc.del1 = pc.dec1 = pc.thra2 = pc.del2 = {0};
+    pc.dec2 = {0, 0};
+    pc.feed(echo(10, 60000));
+    pc.feed(echo(20, 3000));
+    pc.feed(shot_2angles(3));
+    ASSERT_EQ(pc.reports.size(), 4u);
+    EXPECT_TRUE(std::isnan(pc.reports[3].t.range));
+}
+
+TEST(PointcloudShots, CommaSeparatedOutput) {
+    std::ostringstream os;
+    recorder pc(os, false);
+    pc.feed(shot_2angles(10));
+    pc.feed(echo(12, 250));
+    pc.feed(shot_2angles(20));
+    pc.feed(echo(13, 250));
+    pc.feed(shot_2angles(30));
+    const std::string text = os.str();
+    const std::string header = "X, Y, Z, targetcount, time, amplitude, reflectance, deviation, red, green, blue, "
+                               "temperature\n";
+    ASSERT_EQ(text.rfind(header, 0), 0u);
+    EXPECT_EQ(text.find(header, 1), std::string::npos);
+    std::istringstream lines(text.substr(header.size()));
+    std::string line;
+    int rows = 0;
+    while (std::getline(lines, line)) {
+        ++rows;
+        std::vector<std::string> cells;
+        std::stringstream cs(line);
+        for (std::string c; std::getline(cs, c, ',');)
+            cells.push_back(c);
+        ASSERT_EQ(cells.size(), 8u) << line;
+        EXPECT_EQ(cells[3], "0");
+        EXPECT_DOUBLE_EQ(std::stod(cells[5]), 2.5);
+    }
+    EXPECT_EQ(rows, 2);
+
+    // Without a stream nothing is written and nothing fails.
+    recorder quiet;
+    quiet.feed(shot_2angles(1));
+    quiet.feed(echo(12, 250));
+    quiet.feed(shot_2angles(2));
+    EXPECT_EQ(quiet.reports.size(), 1u);
+}
+
+TEST(PointcloudEchoes, AmplitudeCorrectionTable) {
+    recorder pc;
+    pc.feed(units_1(1.0f, 1, 1, 1.0f));
+    pc.feed(packet<scanlib::arange_table>(
+        [](auto& v) {
+            v.amplitude_step = 10;
+            for (int i = 0; i < 4; ++i)
+                v.corrections[i].correction = static_cast<short>(100 * (i + 1));
+        },
+        3));
+    ASSERT_EQ(pc.arange.size(), 4u);
+    pc.feed(shot_2angles(1));
+    pc.feed(echo(1000, 25)); // step 10: entry 2
+    pc.feed(echo(1000, 30)); // at the table's end: none
+    pc.feed(echo(1000, 0));  // zero amplitude: none
+    pc.feed(echo(1000, 9));  // entry 0
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 4u);
+    EXPECT_DOUBLE_EQ(pc.reports[0].t.range, 1300);
+    EXPECT_DOUBLE_EQ(pc.reports[1].t.range, 1000);
+    EXPECT_DOUBLE_EQ(pc.reports[2].t.range, 1000);
+    EXPECT_DOUBLE_EQ(pc.reports[3].t.range, 1100);
+}
+
+TEST(PointcloudEchoes, RangeCorrectionTable) {
+    recorder pc;
+    const float ru = 0.0009765625f; // 2048 counts = 2 m
+    pc.feed(units(ru, 1, 1));
+    const short v[4] = {102, 307, 512, 700};
+    pc.feed(packet<scanlib::nrange_table>(
+        [&](auto& p) {
+            for (int i = 0; i < 4; ++i)
+                p.corrections[i].correction = v[i];
+        },
+        4));
+    ASSERT_EQ(pc.nrange.size(), 4u);
+    EXPECT_FLOAT_EQ(pc.nrange_delta, 2.0f);
+    pc.feed(shot_2angles(1));
+    pc.feed(echo(1024, 100)); // 1 m: halfway between entries 0 and 1
+    pc.feed(echo(5120, 100)); // 5 m: halfway between entries 2 and 3
+    pc.feed(echo(6144, 100)); // 6 m: the table's end, no correction
+    pc.feed(echo(-1024, 100)); // negative: none
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 4u);
+    EXPECT_NEAR(pc.reports[0].t.range, 1.0 + 0.5 * (102 + 307) * ru, 1e-6);
+    EXPECT_NEAR(pc.reports[1].t.range, 5.0 + 0.5 * (512 + 700) * ru, 1e-6);
+    EXPECT_DOUBLE_EQ(pc.reports[2].t.range, 6.0);
+    EXPECT_DOUBLE_EQ(pc.reports[3].t.range, -1.0);
+}
+
+TEST(PointcloudEchoes, ReflectanceTableAndAttenuation) {
+    recorder pc;
+    const float ru = 0.0006103515625f; // 2^24 counts / 1024 = 10 m steps
+    pc.feed(units(ru, 1, 1));
+    pc.feed(packet<scanlib::reftab_table>(
+        [](auto& v) {
+            v.divisor = 1024;
+            for (int i = 0; i < 4; ++i)
+                v.values[i].value = static_cast<short>(-100 * (i + 1));
+            v.values[4].value = 999; // the odd last value is not stored
+        },
+        3));
+    ASSERT_EQ(pc.refltab.size(), 4u);
+    EXPECT_FLOAT_EQ(pc.refltab_delta, 10.0f);
+    EXPECT_FLOAT_EQ(pc.refltab[3], 4.0f);
+    auto at = [&](double metres) { return static_cast<int>(std::lround(metres / ru)); };
+    pc.feed(shot_2angles(1));
+    pc.feed(echo(at(15), 100));
+    pc.feed(echo(at(30), 100));
+    pc.feed(echo(at(60), 100));
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 3u);
+    EXPECT_NEAR(pc.reports[0].t.reflectance, 2.5, 1e-6);
+    EXPECT_NEAR(pc.reports[1].t.reflectance, 4.0, 1e-6);
+    EXPECT_NEAR(pc.reports[2].t.reflectance, 4.0 + 20 * std::log10(2.0), 1e-5);
+
+    // Attenuation: |r| with a table, signed r without one.
+    pc.feed(packet<scanlib::atmosphere_3>([](auto& v) { v.attenuation = 1.0f; }));
+    pc.feed(echo(at(-50), 100));
+    pc.feed(shot_2angles(3));
+    EXPECT_NEAR(pc.reports.back().t.reflectance, 4.0 + 20 * std::log10(50.0 / 30.0) + 50 * 0.001 * 8.68589, 1e-5);
+
+    recorder plain;
+    plain.feed(packet<scanlib::atmosphere_3>([](auto& v) { v.attenuation = 1.0f; }));
+    plain.feed(shot_2angles(1));
+    plain.feed(echo(100, 100));
+    plain.feed(echo(-50, 100));
+    plain.feed(shot_2angles(2));
+    ASSERT_EQ(plain.reports.size(), 2u);
+    EXPECT_NEAR(plain.reports[0].t.reflectance, 0.868589, 1e-6);
+    EXPECT_NEAR(plain.reports[1].t.reflectance, -0.4342945, 1e-6);
+}
+
+TEST(PointcloudEchoes, OtherEchoPackets) {
+    recorder pc;
+    // Before any shot: echoes are dropped, quality values are still taken.
+    pc.feed(echo(10, 10));
+    // (The window in force before the first shot notches non-negative ranges.)
+    pc.feed(packet<scanlib::laser_echo_qual>([](auto& v) {
+        v.range = -500;
+        v.amplitude = 100;
+        v.flags = 0x5;
+        v.deviation = 7;
+    }));
+    EXPECT_TRUE(pc.reports.empty());
+    EXPECT_FLOAT_EQ(pc.qual_deviation, 7.0f);
+
+    pc.feed(shot_2angles(1)); // resets the quality values
+    EXPECT_FLOAT_EQ(pc.qual_deviation, 0.0f);
+    pc.feed(packet<scanlib::echo_1>([](auto& v) {
+        v.range = 10;
+        v.amplitude = 1000;
+        v.reflectance = -400;
+    }));
+    pc.feed(packet<scanlib::laser_echo_sw>([](auto& v) {
+        v.range = 20;
+        v.amplitude = 123;
+    }));
+    pc.feed(packet<scanlib::laser_echo_qual>([](auto& v) {
+        v.range = 30;
+        v.amplitude = 100;
+        v.flags = 0x5;
+        v.deviation = 7;
+    }));
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 3u);
+    EXPECT_FLOAT_EQ(pc.reports[0].t.reflectance, 6.0f);
+    EXPECT_FLOAT_EQ(pc.reports[0].t.amplitude, 10.0f);
+    scanlib::target const& sw = pc.reports[1].t;
+    EXPECT_FLOAT_EQ(sw.amplitude, 123.0f);
+    EXPECT_EQ(sw.flags[0], 1);
+    EXPECT_FLOAT_EQ(sw.reflectance, 0.0f);
+    scanlib::target const& q = pc.reports[2].t;
+    EXPECT_DOUBLE_EQ(q.range, 30);
+    EXPECT_FLOAT_EQ(q.amplitude, 1.0f);
+    EXPECT_FLOAT_EQ(q.deviation, 7.0f);
+    EXPECT_TRUE(std::isnan(q.reflectance));
+    EXPECT_EQ(q.flags[1], 1);
+    EXPECT_EQ(q.flags[2], 1);
+}
+
+TEST(PointcloudInterpolate, PiecewiseLinear) {
+    const std::vector<std::pair<double, double>> t{{0, 1}, {10, 3}};
+    EXPECT_DOUBLE_EQ(scanlib::interpolate(-5, t), 1);
+    EXPECT_DOUBLE_EQ(scanlib::interpolate(5, t), 2);
+    EXPECT_DOUBLE_EQ(scanlib::interpolate(20, t), 5);
+    EXPECT_DOUBLE_EQ(scanlib::interpolate(10, t), 3);
+    EXPECT_TRUE(std::isnan(scanlib::interpolate(5, {})));
+    EXPECT_TRUE(std::isnan(scanlib::interpolate(std::nan(""), t)));
+    EXPECT_DOUBLE_EQ(scanlib::interpolate(7, {{2, 4}}), 4);
+    EXPECT_DOUBLE_EQ(scanlib::interpolate(-7, {{2, 4}}), 4);
+}

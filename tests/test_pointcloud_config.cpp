@@ -1,0 +1,579 @@
+// Point cloud: device geometry, header packets, CRC channels, measurement
+// parameters, the angle notch tables and the meta information.
+#include "pointcloud_support.hpp"
+
+#include <scanlib/scanexcept.hpp>
+
+#include <boost/crc.hpp>
+#include <boost/property_tree/json_parser.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace pctest;
+using scanlib::pointcloud;
+using kind = scanlib::scanmech::kind_e;
+namespace pt = boost::property_tree;
+
+namespace {
+
+template <class View>
+void wheel_fields(View& v, int facets) {
+    v.laser_direction[2] = 1;
+    v.mirror_axis_direction[1] = 1;
+    for (int k = 0; k < facets; ++k) {
+        v.facets[k].normal_x = 1;
+        v.facets[k].dist = 0;
+    }
+}
+
+words geometry(int facets = 1) {
+    return packet<scanlib::device_geometry>([&](auto& v) { wheel_fields(v, facets); }, 14 + 4 * facets);
+}
+words geometry_3(int facets = 1) {
+    return packet<scanlib::device_geometry_3>(
+        [&](auto& v) {
+            wheel_fields(v, facets);
+            v.deflection_mirror_origin[0] = 0.5f;
+            v.deflection_mirror_direction[0] = 1;
+        },
+        19 + 4 * facets);
+}
+words geometry_4(int facets = 1) {
+    return packet<scanlib::device_geometry_4>(
+        [&](auto& v) {
+            wheel_fields(v, facets);
+            v.line_angle_0 = 3;
+            v.nodding_axis_direction[1] = 1;
+            v.nodding_normal_x = 1;
+        },
+        24 + 4 * facets);
+}
+words geometry_2() {
+    return packet<scanlib::device_geometry_2>([](auto& v) {
+        v.laser_direction[2] = 1;
+        v.wedge_axis_direction[2] = 1;
+        v.facet1_direction[2] = 1;
+        v.facet2_direction[2] = 1;
+        v.facet_distance = 0.01f;
+        v.refraction_index = 1.5f;
+    });
+}
+words geometry_6(int nodes = 2) {
+    return packet<scanlib::device_geometry_6>(
+        [&](auto& v) {
+            v.t_axis[1] = 1;
+            v.s_axis[2] = 1;
+            v.angle_sin_min = -0.5f;
+            v.angle_sin_inc = 0.25f;
+            for (int k = 0; k < nodes; ++k) {
+                v.nodes[k].t_rot_angle = 0.001f * k;
+                v.nodes[k].s_rot_angle = 0.002f * k;
+            }
+        },
+        8 + 2 * nodes);
+}
+
+words calib(unsigned short id, std::vector<std::pair<short, short>> const& points) {
+    return packet<scanlib::calib_table>(
+        [&](auto& v) {
+            v.table_id = id;
+            v.x_scale = 1;
+            v.y_scale = 1;
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                v.points[i].raw_x = points[i].first;
+                v.points[i].raw_y = points[i].second;
+            }
+        },
+        9 + points.size());
+}
+
+kind kind_at(recorder const& pc, std::size_t i) { return pc.scanmechs.at(i)->kind(); }
+
+std::string meta(pointcloud& pc, bool pretty = false) {
+    std::ostringstream os;
+    pc.write_meta(os, pretty);
+    return os.str();
+}
+
+pt::ptree meta_tree(pointcloud& pc) {
+    std::istringstream is(meta(pc));
+    pt::ptree t;
+    pt::read_json(is, t);
+    return t.get_child("pointcloud");
+}
+
+} // namespace
+
+TEST(PointcloudGeometry, RefiningPacketsNeedAWheel) {
+    recorder pc;
+    for (auto const& w : {packet<scanlib::device_geometry_1>(), geometry_6(), packet<scanlib::biaxial_geometry>(3)}) {
+        try {
+            pc.feed(w);
+            FAIL() << "accepted a refinement without a wheel";
+        } catch (scanlib::scanlib_exception const& e) {
+            EXPECT_NE(std::string(e.what()).find("missing?"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("scanlib/src/pointcloud"), std::string::npos);
+        }
+        EXPECT_TRUE(pc.scanmechs.empty());
+        EXPECT_TRUE(pc.impl->scanmech_owners.empty());
+    }
+    pc.feed(geometry_2());
+    try {
+        pc.feed(packet<scanlib::device_geometry_1>());
+        FAIL();
+    } catch (scanlib::scanlib_exception const& e) {
+        EXPECT_NE(std::string(e.what()).find("pointcloud::on_device_geometry_1: device_geometry missing?"),
+                  std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("793"), std::string::npos);
+    }
+    ASSERT_EQ(pc.scanmechs.size(), 1u);
+    EXPECT_EQ(kind_at(pc, 0), kind(2));
+}
+
+TEST(PointcloudGeometry, MechanismListsFollowThePackets) {
+    recorder pc;
+    pc.feed(units(0.001f, 3600, 3600));
+    pc.feed(geometry());
+    pc.feed(packet<scanlib::device_geometry_1>([](auto& v) {
+        v.exit_pane_thickness = 0.01f;
+        v.exit_pane_index = 1.5f;
+        v.exit_pane_direction[2] = 1;
+    }));
+    ASSERT_EQ(pc.scanmechs.size(), 1u);
+    EXPECT_EQ(kind_at(pc, 0), kind(3));
+    EXPECT_EQ(pc.scanmechs[0], pc.impl->scanmech_owners[0].get());
+    EXPECT_EQ(pc.scanmechs[0]->line_circle_count, 3600u);
+
+    pc.feed(geometry_3());
+    pc.feed(geometry_6());
+    ASSERT_EQ(pc.scanmechs.size(), 2u);
+    EXPECT_EQ(kind_at(pc, 1), kind(9));
+
+    pc.feed(geometry_4());
+    pc.feed(geometry_6());
+    EXPECT_EQ(kind_at(pc, 2), kind(10));
+    pc.feed(geometry());
+    pc.feed(packet<scanlib::biaxial_geometry>(
+        [](auto& v) {
+            v.aperture_direction[0] = 1;
+            v.shifts[0].range = 10;
+            v.shifts[0].shift = 0.01f;
+        },
+        5));
+    EXPECT_EQ(kind_at(pc, 3), kind(5));
+    pc.feed(packet<scanlib::device_geometry_5>([](auto& v) {
+        v.laser_direction[2] = 1;
+        v.line_mirror_axis_direction[1] = 1;
+        v.frame_mirror_axis_direction[0] = 1;
+        v.facet_direction[1] = 1;
+    }));
+    ASSERT_EQ(pc.scanmechs.size(), 5u);
+    EXPECT_EQ(kind_at(pc, 4), kind(8));
+    for (std::size_t i = 0; i < pc.scanmechs.size(); ++i)
+        EXPECT_EQ(pc.scanmechs[i], pc.impl->scanmech_owners[i].get());
+
+    // A new header starts a new device configuration.
+    pc.feed(packet<scanlib::header>());
+    EXPECT_TRUE(pc.scanmechs.empty());
+    EXPECT_TRUE(pc.impl->scanmech_owners.empty());
+}
+
+TEST(PointcloudGeometry, DefiningPacketsRefreshTheBeam) {
+    recorder pc;
+    pc.feed(units(0.001f, 360, 360));
+    pc.shot_direction[0] = pc.shot_direction[1] = pc.shot_direction[2] = 9;
+    pc.feed(geometry_2());
+    EXPECT_EQ(pc.shot_direction[0], 9);
+    pc.feed(geometry());
+    EXPECT_NEAR(pc.shot_direction[0], 0, 1e-12);
+    EXPECT_NEAR(pc.shot_direction[2], 1, 1e-12);
+}
+
+TEST(PointcloudGeometry, SegmentsChooseTheMechanism) {
+    recorder pc;
+    pc.feed(units(0.001f, 360, 360));
+    pc.feed(geometry());
+    pc.feed(geometry_2());
+    pc.feed(packet<scanlib::scan_segments_fov>(6));
+    EXPECT_EQ(pc.segment_count, 2u);
+    pc.feed(packet<scanlib::line_start_segment_2>());
+    pc.feed(shot_2angles(1));
+    EXPECT_EQ(pc.shots.back().segment, 1u);
+    EXPECT_EQ(pc.scanmechs[1]->facet, 1u); // the wedge took the segment as its facet
+    pc.feed(packet<scanlib::line_start_segment_3>());
+    pc.feed(shot_2angles(2));
+    EXPECT_EQ(pc.shots.back().segment, 2u);
+    EXPECT_EQ(pc.scanmechs[0]->facet, 0u); // 2 mod 2: the wheel
+    pc.feed(packet<scanlib::line_start_segment_1>());
+    EXPECT_EQ(pc.segment, 0u);
+}
+
+TEST(PointcloudGeometry, WheelsWithoutFacetsAreRefused) {
+    recorder pc;
+    for (auto const& w : {geometry(0), geometry_3(0), geometry_4(0)}) {
+        EXPECT_THROW(pc.feed(w), scanlib::scanlib_exception);
+        EXPECT_TRUE(pc.scanmechs.empty());
+    }
+}
+
+TEST(PointcloudHeader, IdentityTexts) {
+    recorder pc;
+    pc.feed(packet<scanlib::header>([](auto& v) {
+        const char* full = "ABCDEFGHIJKLMNOP";
+        for (int i = 0; i < 16; ++i)
+            v.type_id[i] = full[i];
+        v.serial[0] = 'S';
+        v.serial[1] = '7';
+    }));
+    EXPECT_EQ(pc.type_id, "ABCDEFGHIJKLMNOP");
+    EXPECT_EQ(pc.build, "");
+    EXPECT_EQ(pc.serial, "S7");
+    pc.feed(packet<scanlib::header_device>([](auto& v) {
+        v.ident_major = 2;
+        v.ident_minor = 0;
+        v.ident_name[0] = 'A';
+        v.ident_name[1] = 'B';
+    }));
+    EXPECT_EQ(pc.ident, "2.0-AB");
+    pc.feed(packet<scanlib::header_device>([](auto& v) { v.ident_major = 2; }));
+    EXPECT_EQ(pc.ident, "2.0-");
+}
+
+TEST(PointcloudCrc, ChannelsCheckTheCoveredWords) {
+    recorder pc;
+    pc.feed(packet<scanlib::crc32_header>(
+        [](auto& v) {
+            v.channel = 3;
+            v.ids[0].main = 10;
+            v.ids[0].sub = 2;
+        },
+        2));
+    ASSERT_EQ(pc.impl->crc_channels.size(), 4u);
+    EXPECT_TRUE(pc.impl->crc_channels[0].selector.none());
+    auto check = [](unsigned counter, std::uint32_t crc) {
+        return packet<scanlib::crc32_check>([&](auto& v) {
+            v.channel = 3;
+            v.counter = counter;
+            v.crc = crc;
+        });
+    };
+    auto mpeg2 = [](std::vector<words> const& packets) {
+        boost::crc_optimal<32, 0x04C11DB7, 0xFFFFFFFF, 0, false, false> c;
+        for (auto const& p : packets)
+            for (unsigned w : p)
+                for (int s = 24; s >= 0; s -= 8)
+                    c.process_byte(static_cast<unsigned char>(w >> s));
+        return c.checksum();
+    };
+    pc.feed(shot_2angles(5)); // before the first check: not compared
+    pc.feed(check(1, 0));
+    EXPECT_TRUE(pc.crc_errors.empty());
+    const words a = shot_2angles(6, 1, 2), b = shot_2angles(7, 3, 4);
+    pc.feed(a, echo(10, 10), b); // the echo is not covered
+    pc.feed(check(2, mpeg2({a, b})));
+    EXPECT_TRUE(pc.crc_errors.empty());
+    EXPECT_EQ(pc.impl->crc_channels[3].counter, 2u);
+
+    pc.feed(a);
+    pc.feed(check(3, mpeg2({a}) ^ 1));
+    ASSERT_EQ(pc.crc_errors.size(), 1u);
+    EXPECT_EQ(pc.crc_errors[0].channel, 3);
+    EXPECT_EQ(pc.crc_errors[0].counter, 2u);
+    EXPECT_EQ(pc.crc_errors[0].failed, 3u);
+    // After a mismatch only the words since the failed check count.
+    pc.feed(b);
+    pc.feed(check(4, mpeg2({b}) ^ 1));
+    ASSERT_EQ(pc.crc_errors.size(), 2u);
+    EXPECT_EQ(pc.crc_errors[1].counter, 2u);
+    pc.feed(b);
+    pc.feed(check(5, mpeg2({b})));
+    EXPECT_EQ(pc.crc_errors.size(), 2u);
+    EXPECT_EQ(pc.impl->crc_channels[3].counter, 5u);
+
+    // A check for a channel without a record changes nothing.
+    pc.feed(packet<scanlib::crc32_check>([](auto& v) { v.channel = 9; }));
+    EXPECT_EQ(pc.impl->crc_channels.size(), 4u);
+}
+
+TEST(PointcloudParameters, AngleNotchTablesFromCalibration) {
+    recorder pc;
+    pc.feed(units(0.5f, 1048576, 1048576));
+    pc.feed(geometry());
+    pc.feed(calib(20, {{0, 100}, {360, 460}}));
+    pc.feed(calib(21, {{0, 0}, {360, 0}}));
+    try {
+        pc.feed(packet<scanlib::meas_start>());
+        FAIL();
+    } catch (scanlib::scanlib_exception const& e) {
+        EXPECT_NE(std::string(e.what()).find("pointcloud::on_check_parameters_before_measurement_starting: "
+                                             "inconsistent angle notchfilter tables"),
+                  std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("590"), std::string::npos);
+    }
+    EXPECT_FALSE(pc.measurement_started);
+    pc.feed(calib(14, {{0, 1}}));
+    pc.feed(calib(15, {{0, 2}}));
+    pc.feed(calib(30, {{0, 5}}));
+    pc.feed(calib(31, {{0, 5}}));
+    pc.feed(packet<scanlib::meas_start>());
+    EXPECT_TRUE(pc.measurement_started);
+    EXPECT_EQ(pc.notch_mode, 1u);
+    ASSERT_EQ(pc.notch_lo_table.size(), 4097u);
+    // Entry 2048 lies at 180 degrees: centre 280, half width 1 * 8 + 0.1,
+    // amplitude 0 + 2 * 4 + 1, in range units of 0.5 and amplitude units of 0.01.
+    EXPECT_EQ(pc.notch_lo_table[2048], static_cast<std::uint32_t>((280 - 8.1) / 0.5 + 0.5));
+    EXPECT_EQ(pc.notch_hi_table[2048], static_cast<std::uint32_t>((280 + 8.1) / 0.5 + 0.5));
+    EXPECT_EQ(pc.notch_ampl_table[2048], 900);
+    EXPECT_EQ(pc.notch_lo_table[4096], static_cast<std::uint32_t>((460 - 8.1) / 0.5 + 0.5));
+
+    // The tables select the window by the shot's line angle.
+    pc.feed(shot_2angles(1, 2048 * 256));
+    pc.feed(echo(560, 800)); // inside [544, 576] and weak: dropped
+    pc.feed(echo(560, 1000));
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 1u);
+    EXPECT_FLOAT_EQ(pc.reports[0].t.amplitude, 10.0f);
+
+    // A second start runs nothing again.
+    pc.calib_tables.clear();
+    pc.feed(packet<scanlib::meas_start>());
+    EXPECT_EQ(pc.notch_lo_table.size(), 4097u);
+}
+
+TEST(PointcloudParameters, NoMechanismNoCheck) {
+    recorder pc;
+    pc.feed(calib(20, {{0, 1}}));
+    pc.feed(packet<scanlib::meas_start>());
+    EXPECT_TRUE(pc.measurement_started);
+    EXPECT_EQ(pc.notch_mode, 0u);
+
+    // A circle of fewer than 256 counts gives one defined entry.
+    recorder small;
+    small.feed(units(1.0f, 100, 100));
+    small.feed(geometry());
+    for (unsigned short id : {20, 21, 14, 15})
+        small.feed(calib(id, {{0, 3}}));
+    small.feed(shot_2angles(1, 50));
+    ASSERT_EQ(small.notch_lo_table.size(), 1u);
+    EXPECT_EQ(small.notch_lo_table[0], static_cast<std::uint32_t>(static_cast<std::int32_t>(3 - (3 * 8 + 0.1) + 0.5)));
+}
+
+TEST(PointcloudParameters, ConfigurationAtMeasurementStart) {
+    recorder pc;
+    pc.feed(units(1.0f, 1, 1));
+    pc.feed(packet<scanlib::nrange_table>([](auto& v) { v.corrections[0].correction = 5; }, 3));
+    ASSERT_EQ(pc.nrange.size(), 2u);
+    pc.feed(text_packet(R"({"other":1})"));
+    pc.feed(text_packet(R"({"pointcloud":{"dyntrig":{"offset":"1.5","scale":2,)"
+                        R"("table":[{"thra1":1,"del1":2,"dec1":3,"thra2":4,"del2":5,"dec2":6}]},)"
+                        R"("nrange":[],"nrange_delta":3,"refltab":["0.5",1.5],"refltab_delta":"12.5",)"
+                        R"("delta_rg":0.25,"ignored":{"x":1}}})"));
+    EXPECT_FALSE(pc.dyntrig_valid); // applied only at the start
+    pc.feed(packet<scanlib::meas_start>());
+    EXPECT_TRUE(pc.dyntrig_valid);
+    EXPECT_FLOAT_EQ(pc.dyntrig_offset, 1.5f);
+    EXPECT_FLOAT_EQ(pc.dyntrig_scale, 2.0f);
+    ASSERT_EQ(pc.dec2.size(), 1u);
+    EXPECT_FLOAT_EQ(pc.dec2[0], 6.0f);
+    EXPECT_FLOAT_EQ(pc.del1[0], 2.0f);
+    EXPECT_TRUE(pc.nrange.empty());
+    EXPECT_FLOAT_EQ(pc.nrange_delta, 3.0f);
+    ASSERT_EQ(pc.refltab.size(), 2u);
+    EXPECT_FLOAT_EQ(pc.refltab[0], 0.5f);
+    EXPECT_FLOAT_EQ(pc.refltab_delta, 12.5f);
+    EXPECT_DOUBLE_EQ(pc.delta_rg, 0.25);
+
+    // A later packet changes the tree but nothing else.
+    pc.feed(text_packet(R"({"pointcloud":{"delta_rg":9}})"));
+    EXPECT_DOUBLE_EQ(pc.delta_rg, 0.25);
+}
+
+TEST(PointcloudParameters, ConfigurationFailures) {
+    {
+        recorder pc;
+        EXPECT_THROW(pc.feed(text_packet("")), pt::json_parser_error);
+        EXPECT_THROW(pc.feed(text_packet("{\"pointcloud\":")), pt::json_parser_error);
+    }
+    {
+        recorder pc;
+        pc.feed(packet<scanlib::nrange_table>([](auto& v) { v.corrections[0].correction = 5; }, 3));
+        pc.feed(text_packet(R"({"pointcloud":{"nrange":[1,2],"delta_rg":1}})"));
+        EXPECT_THROW(pc.feed(packet<scanlib::meas_start>()), pt::ptree_bad_path);
+        EXPECT_TRUE(pc.measurement_started);
+        EXPECT_EQ(pc.nrange.size(), 2u);
+        EXPECT_DOUBLE_EQ(pc.delta_rg, 0);
+    }
+    {
+        recorder pc;
+        pc.feed(text_packet(R"({"pointcloud":{"dyntrig":{"offset":"x","scale":1}}})"));
+        EXPECT_THROW(pc.feed(shot_2angles(1)), pt::ptree_bad_data);
+        EXPECT_FALSE(pc.dyntrig_valid);
+    }
+    {
+        // A length past the body reads only the body.
+        recorder pc;
+        pc.feed(text_packet(R"({"pointcloud":{"delta_rg":2}}   )", 0xFFFFFFFFu));
+        pc.feed(packet<scanlib::meas_start>());
+        EXPECT_DOUBLE_EQ(pc.delta_rg, 2);
+    }
+    {
+        // A shorter length cuts the text.
+        recorder pc;
+        EXPECT_THROW(pc.feed(text_packet(R"({"pointcloud":{}})", 5)), pt::json_parser_error);
+    }
+}
+
+TEST(PointcloudMeta, NotAvailableBeforeTheStart) {
+    recorder pc;
+    std::ostringstream os;
+    try {
+        pc.write_meta(os, false);
+        FAIL();
+    } catch (scanlib::scanlib_exception const& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("pointcloud::get_meta: meta information not available (yet)"), std::string::npos);
+        EXPECT_NE(what.find("scanlib/src/pointcloud : 426"), std::string::npos) << what;
+    }
+    EXPECT_TRUE(os.str().empty());
+}
+
+TEST(PointcloudMeta, DefaultDocument) {
+    recorder pc;
+    pc.feed(packet<scanlib::meas_start>());
+    const std::string text = meta(pc);
+    ASSERT_GE(text.size(), 3u);
+    EXPECT_EQ(text.rfind("{\"pointcloud\":{", 0), 0u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\n}");
+    EXPECT_NE(text.find("\"unambiguous_range\":\"10000\""), std::string::npos);
+    EXPECT_NE(text.find("\"pressure\":\"nan\""), std::string::npos);
+    const pt::ptree o = meta_tree(pc);
+    std::vector<std::string> keys;
+    for (auto const& m : o)
+        keys.push_back(m.first);
+    const std::vector<std::string> expected{
+        "type_id",      "serial",        "build",       "unambiguous_range", "attenuation",
+        "pressure",     "pressure_sl",   "rel_humidity", "rng_scale",        "delta_rg",
+        "temperature",  "group_velocity", "wavelength", "sampling_time",     "pulse_repetition_rate",
+        "ampl_unit",    "refl_unit",     "systime_unit", "systime_hr_unit",  "systime_hr_bits"};
+    EXPECT_EQ(keys, expected);
+    EXPECT_EQ(o.get<std::string>("systime_hr_bits"), "49");
+    EXPECT_EQ(o.get<std::string>("ampl_unit"), "0.01");
+    EXPECT_EQ(o.get<double>("systime_hr_unit"), 1.9073486328125e-13);
+
+    const std::string pretty = meta(pc, true);
+    EXPECT_EQ(pretty.back(), '\n');
+    EXPECT_EQ(pretty.substr(pretty.size() - 2), "}\n");
+    std::istringstream is(pretty);
+    pt::ptree p;
+    pt::read_json(is, p);
+    EXPECT_EQ(p.get_child("pointcloud"), o);
+}
+
+TEST(PointcloudMeta, ConditionalMembersAndNumbers) {
+    recorder pc;
+    pc.feed(units(1.0f, 360, 360));
+    pc.feed(packet<scanlib::header_device>([](auto& v) {
+        v.ident_major = 1;
+        v.ident_name[0] = 'Q';
+    }));
+    pc.feed(mta(0, 100, 900, 600));
+    pc.feed(geometry());
+    pc.feed(geometry());
+    pc.feed(packet<scanlib::pulse_position_modulation>(
+        [](auto& v) {
+            v.interval_count = 1;
+            v.pulse_num_mod_ampl = 2;
+            v.intervals[0].interval = 0.5f;
+        },
+        2));
+    pc.feed(packet<scanlib::dyntrig>([](auto& v) { v.offset = 0.1f; }, 2));
+    pc.feed(text_packet(R"({"pointcloud":{"nrange":["0.1"],"nrange_delta":"0.1","delta_rg":0.1}})"));
+    pc.feed(packet<scanlib::meas_start>());
+
+    const std::string text = meta(pc);
+    EXPECT_NE(text.find("\"nrange_delta\":\"0.100000001\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"nrange\":[\"0.100000001\"]"), std::string::npos);
+    EXPECT_NE(text.find("\"delta_rg\":\"0.10000000000000001\""), std::string::npos);
+    EXPECT_NE(text.find("\"table\":\"\""), std::string::npos);
+    const pt::ptree o = meta_tree(pc);
+    EXPECT_EQ(o.get<std::string>("ident"), "1.0-Q");
+    EXPECT_EQ(o.get<double>("gate_low"), 100);
+    EXPECT_EQ(o.get<double>("gate_high"), 900);
+    EXPECT_EQ(o.count("scanmech"), 2u);
+    EXPECT_EQ(o.begin()->first, "type_id");
+    EXPECT_EQ(std::next(o.begin())->first, "ident");
+    EXPECT_EQ(o.get<unsigned>("pulse_position_modulation.pulse_num_mod_ampl"), 2u);
+    EXPECT_EQ(o.get_child("pulse_position_modulation.intervals").begin()->second.get_value<double>(), 0.5);
+    EXPECT_FLOAT_EQ(o.get<float>("dyntrig.offset"), 0.1f);
+
+    // A fixed zone leaves the gate out.
+    pc.feed(mta(2, 100, 900, 600));
+    EXPECT_EQ(meta_tree(pc).count("gate_low"), 0u);
+}
+
+TEST(PointcloudMeta, WrittenDocumentConfiguresAnotherPointCloud) {
+    recorder a;
+    a.feed(units(1.0f, 360, 360));
+    a.feed(geometry());
+    a.feed(packet<scanlib::dyntrig>(
+        [](auto& v) {
+            v.offset = 2;
+            v.scale = 3;
+            v.table[0].thra1 = 40;
+            v.table[1].dec2 = 0.25f;
+        },
+        14));
+    a.feed(packet<scanlib::meas_start>());
+    std::ostringstream os;
+    a.write_meta(os, false);
+
+    recorder b;
+    b.feed(units(1.0f, 360, 360));
+    b.feed(geometry());
+    b.feed(text_packet(os.str()));
+    b.feed(packet<scanlib::meas_start>());
+    EXPECT_TRUE(b.dyntrig_valid);
+    EXPECT_EQ(b.thra1, a.thra1);
+    EXPECT_EQ(b.dec2, a.dec2);
+    std::ostringstream os2;
+    b.write_meta(os2, false);
+    EXPECT_EQ(os2.str(), os.str());
+}
+
+TEST(PointcloudFuzzSeeds, StreamsReplayAndAreWritten) {
+    // Seeds for fuzz_pointcloud: a flag byte, then length-prefixed packets.
+    std::vector<std::vector<words>> streams{
+        {units(0.001f, 3600, 3600), geometry(2), mta(0, 10, 400, 300),
+         shot_hr(100000, 10, 20), echo(100, 200), echo(300, 100), shot_hr(200000, 30, 40),
+         packet<scanlib::line_stop>(), packet<scanlib::meas_stop>()},
+        {packet<scanlib::crc32_header>([](auto& v) { v.ids[0].main = 42; }, 2), shot_2angles(5, 6, 7),
+         echo(10, 20), packet<scanlib::crc32_check>(), echo(11, 20), packet<scanlib::crc32_check>(),
+         packet<scanlib::dyntrig>([](auto& v) { v.table[0].thra1 = 50; }, 8), shot_2angles(8),
+         text_packet(R"({"pointcloud":{"delta_rg":1}})"), packet<scanlib::meas_start>()},
+        {packet<scanlib::pps_sync>([](auto& v) { v.counter = 5; v.ext_time = 6; }),
+         packet<scanlib::pps_sync>([](auto& v) { v.counter = 10000005; v.ext_time = 1006; }),
+         packet<scanlib::laser_shot_2angles_rad>([](auto& v) { v.background = 4; }), geometry_3(1), geometry_6(2),
+         shot_2angles(20000000, 1, 1), packet<scanlib::laser_echo_qual>(), packet<scanlib::laser_echo_sw>()},
+    };
+    const std::filesystem::path build = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
+    const std::filesystem::path dir = build / "fuzz-seeds/fuzz_pointcloud";
+    std::filesystem::create_directories(dir);
+    int k = 0;
+    for (auto const& stream : streams) {
+        std::string bytes(1, static_cast<char>(k == 0 ? 2 : k == 1 ? 7 : 1));
+        recorder pc(k == 2);
+        for (auto const& w : stream) {
+            ASSERT_LT(w.size(), 256u);
+            bytes.push_back(static_cast<char>(w.size()));
+            bytes.append(reinterpret_cast<char const*>(w.data()), w.size() * 4);
+            EXPECT_NO_THROW(pc.feed(w));
+        }
+        EXPECT_TRUE(pc.measurement_started);
+        std::ofstream(dir / ("stream" + std::to_string(k++)), std::ios::binary) << bytes;
+    }
+}
