@@ -213,12 +213,16 @@ TEST(PointcloudGeometry, SegmentsChooseTheMechanism) {
     EXPECT_EQ(pc.segment, 0u);
 }
 
-TEST(PointcloudGeometry, WheelsWithoutFacetsAreRefused) {
+TEST(PointcloudGeometry, WheelsWithoutFacetsGiveNoBeam) {
+    // Such a wheel is kept; its beams are not numbers rather than a division
+    // by zero.
     recorder pc;
-    for (auto const& w : {geometry(0), geometry_3(0), geometry_4(0)}) {
-        EXPECT_THROW(pc.feed(w), scanlib::scanlib_exception);
-        EXPECT_TRUE(pc.scanmechs.empty());
-    }
+    pc.feed(units(0.001f, 360, 360));
+    for (auto const& w : {geometry(0), geometry_3(0), geometry_4(0)})
+        pc.feed(w);
+    ASSERT_EQ(pc.scanmechs.size(), 3u);
+    pc.feed(shot_2angles(1, 10, 10));
+    EXPECT_TRUE(std::isnan(pc.shots.back().direction[0]));
 }
 
 TEST(PointcloudHeader, IdentityTexts) {

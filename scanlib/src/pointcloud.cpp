@@ -1092,9 +1092,6 @@ void pointcloud::replace_last_mechanism(std::shared_ptr<scanmech> m) {
 }
 
 void pointcloud::on_device_geometry(device_geometry<unsigned int const*> const& p) {
-    // A wheel without facets cannot be precomputed (it divides by their number).
-    if (p.facets.size() == 0)
-        throw scanlib_exception("pointcloud::on_device_geometry: no facets", source, 760);
     auto m = std::make_shared<mirrorwheel>(base_scanmech);
     copy_3(p.laser_origin, m->laser_origin);
     copy_3(p.laser_direction, m->laser_direction);
@@ -1135,8 +1132,6 @@ void pointcloud::on_device_geometry_2(device_geometry_2<unsigned int const*> con
 }
 
 void pointcloud::on_device_geometry_3(device_geometry_3<unsigned int const*> const& p) {
-    if (p.facets.size() == 0)
-        throw scanlib_exception("pointcloud::on_device_geometry_3: no facets", source, 870);
     const mirrorwheel wheel(base_scanmech);
     auto m = std::make_shared<mirrorwheel_deflection>(wheel);
     copy_3(p.laser_origin, m->laser_origin);
@@ -1151,8 +1146,6 @@ void pointcloud::on_device_geometry_3(device_geometry_3<unsigned int const*> con
 }
 
 void pointcloud::on_device_geometry_4(device_geometry_4<unsigned int const*> const& p) {
-    if (p.facets.size() == 0)
-        throw scanlib_exception("pointcloud::on_device_geometry_4: no facets", source, 900);
     auto w = std::make_shared<mirrorwheel>(base_scanmech);
     copy_3(p.laser_origin, w->laser_origin);
     copy_3(p.laser_direction, w->laser_direction);
