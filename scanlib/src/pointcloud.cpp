@@ -448,7 +448,8 @@ void pointcloud::dyntrig_pass() {
     // suppressed.
     const std::size_t rows = std::min({thra1.size(), del1.size(), dec1.size(), thra2.size(), del2.size(),
                                        dec2.size()});
-    std::vector<bool> marked(n, false);
+    std::vector<bool>& marked = impl->dyntrig_marked;
+    marked.assign(n, false);
     if (rows != 0) {
         const double m = static_cast<double>(rows - 1);
         for (std::size_t i = 0; i < n; ++i) {
@@ -490,11 +491,17 @@ void pointcloud::dyntrig_pass() {
             if (i < list.size())
                 suppress(list[i]);
     }
-    std::vector<target> saved;
+    // The targets are taken out and reported one by one as they are put
+    // back; the storage swapped in is the scratch of earlier shots.
+    std::vector<target>& saved = impl->dyntrig_saved;
     saved.swap(shot_targets);
-    std::vector<std::vector<target>> saved_zones(multi_mta_targets.size());
-    for (std::size_t z = 0; z < multi_mta_targets.size(); ++z)
+    shot_targets.clear();
+    auto& saved_zones = impl->dyntrig_saved_zones;
+    saved_zones.resize(multi_mta_targets.size());
+    for (std::size_t z = 0; z < multi_mta_targets.size(); ++z) {
         saved_zones[z].swap(multi_mta_targets[z]);
+        multi_mta_targets[z].clear();
+    }
     for (std::size_t i = 0; i < n; ++i) {
         shot_targets.push_back(saved[i]);
         for (std::size_t z = 0; z < saved_zones.size(); ++z)
@@ -503,6 +510,9 @@ void pointcloud::dyntrig_pass() {
         shot_target_count = i + 1;
         on_echo_transformed(n == 1 ? single : i == 0 ? first : i == n - 1 ? last : interior);
     }
+    saved.clear();
+    for (auto& z : saved_zones)
+        z.clear();
 }
 
 void pointcloud::prepare_notch_filter() {

@@ -46,6 +46,11 @@ struct pointcloud::implementation {
     boost::circular_buffer<shot_t> shot_history;
     boost::property_tree::ptree meta_tree;
     std::vector<crc_data_t> crc_channels;
+
+    // Scratch storage of the dynamic-trigger pass, kept between shots.
+    std::vector<bool> dyntrig_marked;
+    std::vector<target> dyntrig_saved;
+    std::vector<std::vector<target>> dyntrig_saved_zones;
 };
 
 } // namespace scanlib
