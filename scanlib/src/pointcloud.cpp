@@ -1299,7 +1299,7 @@ void pointcloud::on_id(package_id const& id, basic_package<unsigned int const*> 
     const auto t = static_cast<std::size_t>(static_cast<package_id::type>(id));
     for (auto& ch : channels)
         if (ch.selector.test(t))
-            ch.crc = crc_words(ch.crc, packet.begin(), packet.end());
+            ch.crc = crc_words(ch.crc, packet.begin, packet.end);
 }
 
 void pointcloud::on_scan_segments_fov(scan_segments_fov<unsigned int const*> const& p) {
