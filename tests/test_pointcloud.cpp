@@ -55,7 +55,7 @@ TEST(PointcloudShots, EchoesAreReportedFirstThenLast) {
     scanlib::target const& t = pc.reports[0].t;
     EXPECT_DOUBLE_EQ(t.range, 5000 * range_unit);
     for (int i = 0; i < 3; ++i)
-        EXPECT_FLOAT_EQ(t.vertex[i], static_cast<float>(d[i] * 5000 * range_unit));
+        EXPECT_NEAR(t.vertex[i], d[i] * 5000 * range_unit, 1e-6);
     EXPECT_FLOAT_EQ(t.amplitude, 2.0f);
     EXPECT_FLOAT_EQ(t.reflectance, 0.3f);
     EXPECT_FLOAT_EQ(t.deviation, -3.0f);
