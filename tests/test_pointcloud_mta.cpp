@@ -329,3 +329,23 @@ TEST(PointcloudZones, PulseCodingPackets) {
     EXPECT_EQ(pc.pulse_num_mod_ampl, 3u);
     EXPECT_EQ(pc.pulse_code_phase_mode, 5u);
 }
+
+TEST(PointcloudZones, UtcShotsWithoutUnitsKeepDefinedHistoryTimes) {
+    // Without a units_4 packet the time unit is not a number; the history's
+    // tick count must still be a defined integer (0: a blank time).
+    recorder pc;
+    pc.feed(mta(1, 0, 0, 300));
+    pc.feed(packet<scanlib::laser_shot_utctime_origin_direction>([](auto& v) { v.time = 12345; }));
+    ASSERT_EQ(pc.shots.size(), 1u);
+    EXPECT_TRUE(std::isnan(pc.shots[0].time));
+    EXPECT_EQ(pc.impl->shot_history[0].raw_time, 0u);
+
+    pc.feed(packet<scanlib::units_4>([](auto& v) {
+        v.range_unit = 1;
+        v.systime_hr_unit = 1e-6f;
+        v.systime_hr_bits = 49;
+        v.utc_time_unit = 1e-3f;
+    }));
+    pc.feed(packet<scanlib::laser_shot_utctime_origin_direction>([](auto& v) { v.time = 5000; }));
+    EXPECT_EQ(pc.impl->shot_history[0].raw_time, static_cast<std::uint64_t>(5000 * (double(1e-3f) / double(1e-6f))));
+}
