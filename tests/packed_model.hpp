@@ -404,4 +404,115 @@ struct record_stream {
     std::vector<std::size_t> boundaries; // word index where each record starts
 };
 
+// ---- key/frame model --------------------------------------------------------
+
+struct keyframe_stream {
+    std::vector<words> plain;
+    std::vector<words> packed;
+    std::size_t shots = 0, echoes = 0;
+};
+
+inline unsigned rnd(std::mt19937& g, unsigned lo, unsigned hi) { return lo + g() % (hi - lo + 1); }
+inline int srnd(std::mt19937& g, int lo, int hi) { return lo + static_cast<int>(g() % static_cast<unsigned>(hi - lo + 1)); }
+
+// Blocks of a key shot and frames of shots, with their echoes in key and frame
+// echo packets interleaved at random with the shot packets.
+inline keyframe_stream make_keyframe(shot_scheme ss, echo_scheme es, unsigned seed, int blocks) {
+    std::mt19937 g(seed);
+    keyframe_stream out;
+    const bool hr = ss == shot_scheme::hr;
+    echo prev_echo{};
+    for (int b = 0; b < blocks; ++b) {
+        std::vector<words> shot_packets, echo_packets;
+        std::vector<shot> shots;
+        shot s{};
+        s.time = hr ? (std::uint64_t(g()) << 20 | g()) : g();
+        s.angle1 = g() & 0xFFFFFFu;
+        s.angle2 = g();
+        s.fourth = static_cast<std::uint16_t>(g());
+        s.echoes = rnd(g, 0, 4);
+        shot_packets.push_back(key_shot(ss, s, hr && g() % 2));
+        shots.push_back(s);
+        const int frames = static_cast<int>(rnd(g, 0, 4));
+        for (int f = 0; f < frames; ++f) {
+            const shot prev = shots.back();
+            const std::uint32_t t = hr ? rnd(g, 2000, (1u << 28) - 1) : rnd(g, 0, 255);
+            const int p = srnd(g, -32768, 32767), q = srnd(g, -32768, 32767);
+            const auto fourth = static_cast<std::uint16_t>(g());
+            std::vector<shot> frame;
+            shot cur = prev;
+            const unsigned n = rnd(g, 1, 40);
+            for (unsigned i = 0; i < n; ++i) {
+                const int dt = i == 0 ? 0 : hr ? srnd(g, -1000, 1000) : srnd(g, -1, 1);
+                const int d1 = i == 0 ? 0 : srnd(g, -16, 15), d2 = i == 0 ? 0 : srnd(g, -16, 15);
+                if (hr)
+                    cur.time += static_cast<std::uint32_t>(t + static_cast<std::uint32_t>(dt));
+                else
+                    cur.time = static_cast<std::uint32_t>(cur.time + t + static_cast<std::uint32_t>(dt));
+                cur.angle1 += static_cast<std::uint32_t>(p + d1);
+                cur.angle2 += static_cast<std::uint32_t>(q + d2);
+                cur.fourth = fourth;
+                cur.echoes = rnd(g, 0, 4);
+                frame.push_back(cur);
+            }
+            shot_packets.push_back(frame_shots(ss, prev, frame, g() % 4 == 0));
+            shots.insert(shots.end(), frame.begin(), frame.end());
+        }
+        // The echoes of the block, each close to the one before unless it jumps.
+        std::vector<echo> echoes;
+        for (const auto& sh : shots)
+            for (unsigned i = 0; i < sh.echoes; ++i) {
+                echo e = echoes.empty() ? prev_echo : echoes.back();
+                if (g() % 10 == 0) {
+                    e = {static_cast<std::uint32_t>(g()), static_cast<std::uint16_t>(g()), static_cast<std::uint16_t>(g()),
+                         static_cast<std::uint16_t>(g() % 4), static_cast<std::uint16_t>(g())};
+                } else {
+                    e.e1 += static_cast<std::uint32_t>(srnd(g, -4000000, 4000000));
+                    const int d2 = srnd(g, -2000, 2000);
+                    e.e2 = static_cast<std::uint16_t>(e.e2 + d2);
+                    e.e3 = static_cast<std::uint16_t>(e.e3 + d2 + srnd(g, -1000, 1000));
+                    e.e4 = static_cast<std::uint16_t>(g() % 4);
+                    e.e5 = static_cast<std::uint16_t>(e.e5 + srnd(g, -200, 200));
+                }
+                echoes.push_back(e);
+            }
+        for (std::size_t i = 0; i < echoes.size();) {
+            const echo before = i == 0 ? prev_echo : echoes[i - 1];
+            if (g() % 5 == 0 || !echo_delta_fits(es, before, echoes[i])) {
+                echo_packets.push_back(key_echo(es, echoes[i]));
+                ++i;
+                continue;
+            }
+            std::vector<echo> run_of;
+            echo a = before;
+            const std::size_t want = rnd(g, 1, 12);
+            while (i < echoes.size() && run_of.size() < want && echo_delta_fits(es, a, echoes[i])) {
+                run_of.push_back(echoes[i]);
+                a = echoes[i++];
+            }
+            echo_packets.push_back(frame_echoes(es, before, run_of));
+        }
+        if (!echoes.empty())
+            prev_echo = echoes.back();
+        // Key shot first, then both kinds in random order, each in its own order.
+        out.packed.push_back(shot_packets[0]);
+        std::size_t si = 1, ei = 0;
+        while (si < shot_packets.size() || ei < echo_packets.size()) {
+            const bool take_shot = ei == echo_packets.size() || (si < shot_packets.size() && g() % 2);
+            out.packed.push_back(take_shot ? shot_packets[si++] : echo_packets[ei++]);
+        }
+        std::size_t k = 0;
+        for (const auto& sh : shots) {
+            out.plain.push_back(ss == shot_scheme::bits32 ? plain_shot_2angles(sh)
+                                : ss == shot_scheme::rad  ? plain_shot_rad(sh)
+                                                          : plain_shot_hr(sh));
+            for (unsigned i = 0; i < sh.echoes; ++i)
+                out.plain.push_back(plain_echo(echoes[k++]));
+        }
+        out.shots += shots.size();
+        out.echoes += echoes.size();
+    }
+    return out;
+}
+
 } // namespace packtest

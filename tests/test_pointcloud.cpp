@@ -1,10 +1,12 @@
 // Point cloud: shot assembly, reporting, notch filter, dynamic trigger, echo
 // evaluation and the comma-separated output, driven by packet streams.
+#include "packed_model.hpp"
 #include "pointcloud_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <sstream>
 
@@ -449,4 +451,58 @@ TEST(PointcloudInterpolate, PiecewiseLinear) {
     EXPECT_TRUE(std::isnan(scanlib::interpolate(std::nan(""), t)));
     EXPECT_DOUBLE_EQ(scanlib::interpolate(7, {{2, 4}}), 4);
     EXPECT_DOUBLE_EQ(scanlib::interpolate(-7, {{2, 4}}), 4);
+}
+
+// ---- packed shots and echoes ---------------------------------------------------
+
+namespace {
+
+bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+void expect_same_cloud(recorder const& a, recorder const& b) {
+    ASSERT_EQ(a.shots.size(), b.shots.size());
+    for (std::size_t i = 0; i < a.shots.size(); ++i) {
+        EXPECT_TRUE(same(a.shots[i].time, b.shots[i].time)) << "shot " << i;
+        for (int k = 0; k < 3; ++k)
+            EXPECT_TRUE(same(a.shots[i].direction[k], b.shots[i].direction[k])) << "shot " << i;
+    }
+    ASSERT_EQ(a.reports.size(), b.reports.size());
+    for (std::size_t i = 0; i < a.reports.size(); ++i) {
+        scanlib::target const &x = a.reports[i].t, &y = b.reports[i].t;
+        EXPECT_EQ(a.reports[i].type, b.reports[i].type) << "echo " << i;
+        EXPECT_EQ(a.reports[i].index, b.reports[i].index) << "echo " << i;
+        EXPECT_TRUE(same(x.range, y.range) && same(x.time, y.time) && same(x.amplitude, y.amplitude) &&
+                    same(x.reflectance, y.reflectance) && same(x.deviation, y.deviation) &&
+                    same(x.background, y.background))
+            << "echo " << i;
+        for (int k = 0; k < 3; ++k)
+            EXPECT_TRUE(same(x.vertex[k], y.vertex[k])) << "echo " << i;
+        EXPECT_EQ(std::memcmp(x.flags, y.flags, sizeof x.flags), 0) << "echo " << i;
+    }
+    EXPECT_EQ(a.shot_ends, b.shot_ends);
+}
+
+} // namespace
+
+TEST(PointcloudPacked, PackedStreamsGiveTheSameCloudAsPlainOnes) {
+    using packtest::echo_scheme;
+    using packtest::shot_scheme;
+    const std::pair<shot_scheme, echo_scheme> schemes[] = {{shot_scheme::bits32, echo_scheme::plain},
+                                                           {shot_scheme::rad, echo_scheme::plain},
+                                                           {shot_scheme::hr, echo_scheme::hr_1}};
+    for (const auto& [ss, es] : schemes)
+        for (unsigned seed = 1; seed <= 4; ++seed) {
+            const auto m = packtest::make_keyframe(ss, es, seed, 8);
+            recorder plain, packed;
+            for (recorder* r : {&plain, &packed})
+                r->feed(units_1(0.001f, 360000, 360000, 0.01f));
+            for (const auto& p : m.plain)
+                plain.feed(p);
+            for (const auto& p : m.packed)
+                packed.feed(p);
+            ASSERT_EQ(plain.shots.size(), m.shots);
+            ASSERT_FALSE(plain.reports.empty());
+            SCOPED_TRACE("scheme " + std::to_string(int(ss)) + " seed " + std::to_string(seed));
+            expect_same_cloud(plain, packed);
+        }
 }

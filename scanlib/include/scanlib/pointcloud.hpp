@@ -9,19 +9,7 @@
 #include <scanlib/clockcomp.hpp>
 #include <scanlib/scanmech.hpp>
 
-#if __has_include(<scanlib/compressed.hpp>)
 #include <scanlib/compressed.hpp>
-#else
-// Until the decompressing visitor is part of the build, the point cloud sees
-// only plain packets through this stand-in base.
-#include <scanlib/packets.hpp>
-namespace scanlib {
-class compressed_packets : public virtual basic_packets {
-public:
-    explicit compressed_packets(bool = false) {}
-};
-} // namespace scanlib
-#endif
 
 #include <cstdint>
 #include <iosfwd>
