@@ -114,6 +114,10 @@ struct basic_rconnection::impl {
     std::uint32_t log_part = 1;
 
     bool override_active = false;
+    // The override's nested reads met the end of the source: the reads that
+    // follow deliver what it left and then report the end, as the source
+    // itself would have, without asking the source again.
+    bool ended_in_override = false;
     std::uint32_t trigger_word = 0;
     std::uint32_t trigger_count = 0;
     bool trigger_disarmed = true;
@@ -144,6 +148,7 @@ void basic_rconnection::restart_at(std::size_t pos) {
     impl_->trigger_word = 0;
     impl_->trigger_count = 0;
     impl_->trigger_disarmed = true;
+    impl_->ended_in_override = false;
     position = pos;
     eof = false;
 }
@@ -157,6 +162,8 @@ std::size_t basic_rconnection::readsome(void* buf, std::size_t n) {
         k = std::min(n, d.pushback.size());
         std::copy_n(d.pushback.begin(), k, out);
         d.pushback.erase(d.pushback.begin(), d.pushback.begin() + static_cast<std::ptrdiff_t>(k));
+    } else if (d.ended_in_override && eof) {
+        return 0;
     } else {
         k = more_input(buf, n);
         if (k > n) throw std::logic_error("basic_rconnection: more_input delivered more than asked");
@@ -236,6 +243,7 @@ void basic_rconnection::run_override(char* buf, std::size_t r, std::size_t k) {
     if (!std::equal(header_id, header_id + sizeof header_id, out.begin()))
         throw std::runtime_error("internal error: parameter replacement 2");
     d.pushback.insert(d.pushback.begin(), out.begin() + sizeof header_id, out.end());
+    d.ended_in_override = eof;
     d.override_active = false;
 }
 

@@ -1,0 +1,66 @@
+// The header override through the read path: any override text over any
+// stream that starts at the header's id. Only the library's documented
+// failures may leave: std::runtime_error (the property tree's errors and
+// std::range_error among them) and scanlib_exception from the packet streams.
+//
+// Input: chunk byte, read-size byte, override text length (two bytes, little
+// endian), the text, then the stream after the header's id words.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <scanlib/connection.hpp>
+#include <scanlib/scanexcept.hpp>
+
+namespace {
+
+class source : public scanlib::basic_rconnection {
+public:
+    source(std::string data, std::size_t chunk, const std::string& text)
+        : basic_rconnection(text), data_(std::move(data)), chunk_(chunk) {}
+
+protected:
+    std::size_t more_input(void* buf, std::size_t n) override {
+        const std::size_t k = std::min({n, chunk_, data_.size() - next_});
+        std::memcpy(buf, data_.data() + next_, k);
+        next_ += k;
+        if (k == 0) eof = true;
+        return k;
+    }
+
+private:
+    std::string data_;
+    std::size_t chunk_;
+    std::size_t next_ = 0;
+};
+
+constexpr char header_id[8] = {'\xFF', '\xFF', '\xFF', '\xFF', '\x00', '\x00', '\x01', '\x00'};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 4) return 0;
+    const std::size_t chunk = std::size_t(data[0]) * 16 + 1, step = std::size_t(data[1]) * 8 + 1;
+    const std::size_t length = std::min<std::size_t>(data[2] | std::size_t(data[3]) << 8, size - 4);
+    std::string text(reinterpret_cast<const char*>(data) + 4, length);
+    if (text.empty()) text = "{}"; // empty text means no override at all
+    std::string stream(header_id, sizeof header_id);
+    stream.append(reinterpret_cast<const char*>(data) + 4 + length, size - 4 - length);
+
+    auto c = std::make_shared<source>(stream, chunk, text);
+    std::string buf(step, '\0');
+    try {
+        // Bounded: every call delivers bytes or the source's end is near.
+        for (std::size_t calls = 0; calls < 4 * stream.size() + 64; ++calls) {
+            const std::size_t k = c->readsome(buf.data(), step);
+            if (k == 0 && c->eof) break;
+        }
+    } catch (const std::runtime_error&) {
+    } catch (const scanlib::scanlib_exception&) {
+    }
+    return 0;
+}

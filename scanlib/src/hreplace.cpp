@@ -1,0 +1,325 @@
+#include <scanlib/hreplace.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/lexical_cast.hpp>
+#include <boost/property_tree/json_parser.hpp>
+
+#include <scanlib/qodataread.hpp>
+#include <scanlib/qodataspec.hpp>
+#include <scanlib/qodatawrite.hpp>
+
+#include "connection_internal.hpp"
+
+namespace scanlib {
+
+namespace {
+
+using boost::property_tree::ptree;
+
+const ptree empty_ptree;
+
+constexpr unsigned header_type = header<void>::packet_type;
+constexpr unsigned context_end_type = context_end<void>::packet_type;
+
+// A tree value read as a whole decimal int, white space around it allowed;
+// -1 for anything else.
+int to_int(const ptree& value) {
+    std::istringstream s(value.data());
+    int v = 0;
+    if (!(s >> v))
+        return -1;
+    s >> std::ws;
+    return s.eof() ? v : -1;
+}
+
+// main from the first element, sub from the last; an array without elements
+// reads as (-1, -1), which names no packet.
+std::pair<int, int> read_id(const ptree& id) {
+    if (id.empty())
+        return {-1, -1};
+    return {to_int(id.front().second), to_int(id.back().second)};
+}
+
+bool id_matches(const package_id& id, std::pair<int, int> wanted) {
+    return id.main == static_cast<unsigned int>(wanted.first) &&
+           (wanted.second < 0 || id.sub == static_cast<unsigned int>(wanted.second));
+}
+
+// Children of a tree that must be an array; a plain value where the array
+// belongs is refused with `message`.
+const ptree& as_array(const ptree& tree, const char* message) {
+    if (tree.empty() && !tree.data().empty())
+        throw std::runtime_error(message);
+    return tree;
+}
+
+constexpr const char* bad_content_id = "error: bad contentID in pxp file";
+constexpr const char* content_mismatch = "override: content does not match packet id";
+
+// Every pair is looked at, so a bad index throws even after a mismatch.
+bool content_matches(const std::vector<std::string>& items, const ptree& content_id) {
+    bool ok = true;
+    for (const auto& entry : as_array(content_id, bad_content_id)) {
+        const ptree& pair = as_array(entry.second, bad_content_id);
+        if (pair.empty())
+            throw std::runtime_error(bad_content_id);
+        const int index = to_int(pair.front().second);
+        if (index < 0)
+            continue;
+        if (static_cast<std::size_t>(index) >= items.size())
+            throw std::runtime_error(bad_content_id);
+        if (items[static_cast<std::size_t>(index)] != pair.back().second.data())
+            ok = false;
+    }
+    return ok;
+}
+
+// A value for the text reader: numbers as they stand, anything else quoted.
+std::string quote(const std::string& value) {
+    double d;
+    if (boost::conversion::try_lexical_convert(value, d))
+        return value;
+    return '"' + value + '"';
+}
+
+// Reads the packet of `new_packet` through its brace-less text line; `id`
+// receives the id read back. The packet has id (0, 0) and no words when the
+// content does not read as exactly one packet of that id: besides what the
+// reader refuses, values left over after the packet's last field, elements
+// that are not plain values, and texts holding a double quote (the text form
+// has no escape for it, so the value would spill into the next fields).
+zpk_packet packet_from_text(package_id& id, const ptree& new_packet) {
+    const ptree& content = new_packet.get_child("content");
+    std::stringstream line;
+    set_zpk_braceless(line);
+    line << id;
+    bool representable = content.empty() || content.data().empty();
+    for (const auto& value : content) {
+        const std::string& v = value.second.data();
+        representable = representable && value.second.empty() && v.find('"') == std::string::npos;
+        line << ", " << quote(v);
+    }
+    line << '\n' << std::flush;
+    zpk_packet packet;
+    line >> id >> packet;
+    if (!representable || !(line >> std::ws).eof())
+        packet = zpk_packet();
+    return packet;
+}
+
+package_id new_packet_id(const ptree& new_packet) {
+    const auto [main, sub] = read_id(new_packet.get_child("ID"));
+    return package_id(static_cast<unsigned int>(main), static_cast<unsigned int>(sub));
+}
+
+// The text up to its first zero byte.
+template <std::size_t N>
+std::string_view text_of(const std::array<char, N>& a) {
+    return std::string_view(a.data(), static_cast<std::size_t>(std::find(a.begin(), a.end(), '\0') - a.begin()));
+}
+
+} // namespace
+
+template <>
+header<void> zpk_cast<header<void>>(const zpk_packet& packet) {
+    const std::size_t words = packet.begin ? static_cast<std::size_t>(packet.end - packet.begin) : 0;
+    if (words < 12)
+        throw std::range_error("Missing data for sequence.");
+    header<void> h;
+    unsigned char bytes[48];
+    for (std::size_t i = 0; i < 12; ++i)
+        for (std::size_t k = 0; k < 4; ++k)
+            bytes[4 * i + k] = static_cast<unsigned char>(packet.begin[i] >> (8 * k));
+    std::memcpy(h.type_id.data(), bytes, 16);
+    std::memcpy(h.build.data(), bytes + 16, 16);
+    std::memcpy(h.serial.data(), bytes + 32, 16);
+    h.count = std::min<std::uint64_t>(words - 12, h.ids.size());
+    for (std::size_t j = 0; j < h.count; ++j) {
+        const unsigned int w = packet.begin[12 + j];
+        h.ids[j].sub = static_cast<unsigned short>(w & 0xFFFFu);
+        h.ids[j].main = static_cast<unsigned short>(w >> 16);
+    }
+    return h;
+}
+
+std::vector<std::string> parse_zpk_fields(const package_id& id, const zpk_packet& packet) {
+    std::stringstream text;
+    set_zpk_braceless(text);
+    text << id;
+    qodataspec_write(packet.begin, packet.end, packet.main, packet.sub, text);
+
+    std::vector<std::string> items;
+    std::string item;
+    bool quoted = false;
+    for (char c; text >> c;) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (c == ',' && !quoted)
+            items.push_back(std::exchange(item, std::string()));
+        else
+            item += c;
+    }
+    items.push_back(std::move(item));
+    if (items.size() > 2)
+        items.erase(items.begin(), items.begin() + 2);
+    return items;
+}
+
+bool verified(const package_id& id, const zpk_packet& packet, const ptree& file_verification) {
+    for (const auto& entry : file_verification) {
+        if (id_matches(id, read_id(entry.second.get_child("ID"))))
+            return content_matches(parse_zpk_fields(id, packet), entry.second.get_child("contentID"));
+    }
+    return false;
+}
+
+bool replaced(package_id& id, zpk_packet& packet, ptree& packets) {
+    std::optional<std::vector<std::string>> items;
+    for (auto it = packets.begin(); it != packets.end(); ++it) {
+        const ptree& entry = it->second;
+        if (!id_matches(id, read_id(entry.get_child("existing_packet_identification.ID"))))
+            continue;
+        if (!items)
+            items = parse_zpk_fields(id, packet);
+        if (!content_matches(*items, entry.get_child("existing_packet_identification.contentID")))
+            continue;
+
+        const ptree& new_packet = entry.get_child("new_packet", empty_ptree);
+        if (new_packet.empty()) {
+            packets.erase(it);
+            return false;
+        }
+        package_id new_id = new_packet_id(new_packet);
+        if (static_cast<package_id::type>(new_id) == package_id::unknown)
+            throw std::runtime_error("error: unknown id for new packet in pxp file");
+        zpk_packet read = packet_from_text(new_id, new_packet);
+        packets.erase(it);
+
+        if (static_cast<package_id::type>(new_id) == header_type) {
+            if (static_cast<package_id::type>(id) != header_type)
+                throw std::runtime_error("error: cannot replace arbitrary package with a header package");
+            const header<void> now = zpk_cast<header<void>>(read);
+            const header<void> was = zpk_cast<header<void>>(packet);
+            if (text_of(now.serial) != text_of(was.serial) || text_of(now.type_id) != text_of(was.type_id))
+                throw std::runtime_error("error: cannot modify serial number or instrument type");
+        }
+        id = new_id;
+        packet.storage.assign(read.begin, read.end);
+        packet.begin = packet.storage.empty() ? nullptr : packet.storage.data();
+        packet.end = packet.storage.empty() ? nullptr : packet.storage.data() + packet.storage.size();
+        packet.main = read.main;
+        packet.sub = read.sub;
+        if (!(id == package_id(read.main, read.sub)))
+            throw std::runtime_error(content_mismatch);
+        return true;
+    }
+    return true;
+}
+
+zpk_ostream& insert_at_end::operator()(zpk_ostream& os) const {
+    for (const auto& entry : *packets) {
+        const ptree& new_packet = entry.second.get_child("new_packet", empty_ptree);
+        if (new_packet.empty())
+            continue;
+        package_id id = new_packet_id(new_packet);
+        const package_id::type type = id;
+        if (type == header_type)
+            throw std::runtime_error("error: cannot append a new header packet");
+        if (type == package_id::unknown)
+            throw std::runtime_error("error: unknown id for new packet in pxp file");
+        const zpk_packet packet = packet_from_text(id, new_packet);
+        os << id << packet;
+    }
+    return os;
+}
+
+zpk_ostream& operator<<(zpk_ostream& os, insert_at_end&& inserter) { return inserter(os); }
+
+void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconnection> out,
+              const std::string& override_text) {
+    zpk_istream is;
+    is.rdcon(in);
+    zpk_ostream os;
+    os.wrcon(out);
+
+    ptree doc;
+    {
+        std::stringstream text(override_text);
+        boost::property_tree::read_json(text, doc);
+    }
+    const ptree file_verification = doc.get_child("file_verification", empty_ptree);
+    ptree packets = doc.get_child("packets", empty_ptree);
+    std::uint32_t pending = static_cast<std::uint32_t>(file_verification.size());
+
+    // Ends the header section: the input gives up its connection (its decoder
+    // keeps what it read ahead) and the new packets go out if all verified.
+    auto end_of_section = [&] {
+        is.rdcon(nullptr);
+        is.close();
+        if (pending == 0)
+            os << insert_at_end{&packets};
+    };
+
+    for (;;) {
+        package_id id;
+        is >> id;
+        if (is.at_end || !is.is_open())
+            break;
+        const package_id::type type = id;
+        zpk_packet packet;
+        is >> packet;
+        if (select_startcond[type]) {
+            // Copied: the words live in the decoder, which the detach may move.
+            const zpk_packet start = packet;
+            end_of_section();
+            os << id << start;
+        } else if (type == context_end_type) {
+            if (!(id == package_id(21, 1)))
+                throw std::runtime_error("zpk_istream: id mismatch: expected 21.1 got " + std::to_string(id.main) +
+                                         "." + std::to_string(id.sub));
+            if (packet.begin == packet.end) {
+                // Names no context: passed on as it came.
+                os << id << packet;
+                continue;
+            }
+            const unsigned int word = packet.begin[0];
+            const unsigned int main = word >> 16, sub = word & 0xFFFFu;
+            if (main == 1 && sub == 0)
+                end_of_section();
+            zpk_packet end;
+            end.storage.assign(1, main << 16 | sub);
+            end.begin = end.storage.data();
+            end.end = end.begin + 1;
+            end.main = 21;
+            end.sub = 1;
+            os << package_id(21, 1) << end;
+        } else if (pending > 0) {
+            if (verified(id, packet, file_verification))
+                --pending;
+            os << id << packet;
+        } else if (replaced(id, packet, packets)) {
+            os << id << packet;
+        }
+    }
+    os.close();
+
+    // What the decoder read beyond the section, still framed, goes on raw.
+    char buffer[8192];
+    for (unsigned long n; (n = is.drain(buffer, sizeof buffer)) != 0;) {
+        for (std::size_t done = 0; done < n;) {
+            const std::size_t k = out->write(buffer + done, n - done);
+            if (k == 0)
+                throw std::runtime_error("hreplace: output connection takes no data");
+            done += k;
+        }
+    }
+}
+
+} // namespace scanlib

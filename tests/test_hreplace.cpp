@@ -1,0 +1,625 @@
+// Header override: scan files with an override text beside them, read through
+// the file connection and zpk_istream, against streams framed independently
+// of the pass; then the pieces (field items, matching, replacement, header
+// cast) on their own, and hostile override texts.
+
+#include <scanlib/connection.hpp>
+#include <scanlib/hreplace.hpp>
+#include <scanlib/memconn.hpp>
+#include <scanlib/zpkstream.hpp>
+
+#include <gtest/gtest.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "conn_testutil.hpp"
+#include "zpk_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using scanlib::package_id;
+using scanlib::zpk_packet;
+using zpktest::words;
+
+struct pk {
+    package_id id;
+    words body;
+};
+
+bool operator==(const pk& a, const pk& b) { return a.id == b.id && a.body == b.body; }
+
+std::ostream& operator<<(std::ostream& os, const pk& p) {
+    os << p.id.main << '.' << p.id.sub << " {";
+    for (unsigned w : p.body)
+        os << ' ' << std::hex << w << std::dec;
+    return os << " }";
+}
+
+unsigned f32(float f) { return std::bit_cast<unsigned>(f); }
+
+words text16(const std::string& s) {
+    words w(4, 0);
+    std::memcpy(w.data(), s.data(), std::min<std::size_t>(s.size(), 16));
+    return w;
+}
+
+pk header(const std::string& type, const std::string& build, const std::string& serial,
+          const std::vector<package_id>& ids) {
+    words b = text16(type);
+    for (const std::string* s : {&build, &serial}) {
+        const words t = text16(*s);
+        b.insert(b.end(), t.begin(), t.end());
+    }
+    for (const package_id& i : ids)
+        b.push_back(i.main << 16 | i.sub);
+    return {{1, 0}, b};
+}
+
+const std::vector<package_id> listed{{27, 0}, {2, 0}, {26, 0}, {10, 0}, {21, 1}};
+
+pk atmosphere(float t, float p, float h, float s) { return {{27, 0}, {f32(t), f32(p), f32(h), f32(s)}}; }
+pk units(float r, unsigned l, unsigned f, float s) { return {{2, 0}, {f32(r), l, f, f32(s)}}; }
+pk inclination(unsigned a, unsigned b, unsigned c, unsigned d) { return {{26, 0}, {a, b, c | d << 16}}; }
+pk laser_shot(unsigned time) { return {{10, 0}, {time}}; }
+pk context_end(unsigned main, unsigned sub) { return {{21, 1}, {main << 16 | sub}}; }
+
+// Framed words, ids keyed by their position in the last header's list.
+words frame(const std::vector<pk>& ps) {
+    zpktest::packets out;
+    std::vector<package_id> keys;
+    for (const pk& p : ps) {
+        words w;
+        const auto at = std::find(keys.begin(), keys.end(), p.id);
+        if (p.id == package_id(1, 0) || at == keys.end())
+            w = {0xFFFFFFFFu, p.id.main << 16 | p.id.sub};
+        else
+            w = {0xFFFFFF00u + static_cast<unsigned>(at - keys.begin() + 1)};
+        w.insert(w.end(), p.body.begin(), p.body.end());
+        out.push_back(w);
+        if (p.id == package_id(1, 0)) {
+            keys.clear();
+            for (std::size_t j = 12; j < p.body.size(); ++j)
+                keys.emplace_back(p.body[j] >> 16, p.body[j] & 0xFFFF);
+        }
+    }
+    return zpktest::ref_frame(out);
+}
+
+std::string bytes_of(const std::vector<pk>& ps, bool preamble = true) {
+    const auto b = zpktest::to_bytes(frame(ps), preamble);
+    return std::string(b.begin(), b.end());
+}
+
+// Byte streams compared without printing megabytes on a mismatch.
+::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
+    if (got == want)
+        return ::testing::AssertionSuccess();
+    const auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << want.size()
+                                         << ", first difference at byte " << (diff.first - got.begin());
+}
+
+// Packets after the header section: many, escapes included, so that the
+// stream reaches well past what the pass reads ahead.
+std::vector<pk> tail(unsigned seed, std::size_t n = 400) {
+    std::mt19937 r(seed);
+    std::vector<pk> ps;
+    for (std::size_t i = 0; i < n; ++i) {
+        pk p{i % 3 ? package_id(10, 0) : package_id(27, 0), {}};
+        p.body.resize(p.id.main == 10 ? 1 : 4);
+        for (auto& w : p.body)
+            w = zpktest::nasty_word(r);
+        ps.push_back(p);
+    }
+    return ps;
+}
+
+std::vector<pk> cat(std::vector<pk> a, const std::vector<pk>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class scan_dir {
+public:
+    scan_dir() {
+        static int n = 0;
+        dir_ = fs::temp_directory_path() /
+               ("scanlib_hreplace_" + std::to_string(::getpid()) + "_" + std::to_string(n++));
+        fs::create_directories(dir_);
+    }
+    ~scan_dir() {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    scan_dir(const scan_dir&) = delete;
+    scan_dir& operator=(const scan_dir&) = delete;
+
+    // Writes scan.zpk and, unless empty, the override text beside it.
+    void put(const std::string& stream, const std::string& override_text,
+             const std::string& override_name = "scan.pxp") {
+        write(scan(), stream);
+        if (!override_text.empty())
+            write(dir_ / override_name, override_text);
+    }
+    std::string scan() const { return (dir_ / "scan.zpk").string(); }
+
+    // Every byte the file connection delivers.
+    std::string read(const std::string& stream, const std::string& override_text,
+                     const std::string& override_name = "scan.pxp", std::size_t chunk = 4096) {
+        put(stream, override_text, override_name);
+        std::shared_ptr<scanlib::basic_rconnection> c(scanlib::basic_rconnection::create_impl(scan(), "", ""));
+        c->open();
+        return conntest::drain(*c, chunk);
+    }
+
+    // Every packet a zpk_istream opened on the file delivers.
+    std::vector<pk> packets() const {
+        scanlib::zpk_istream in(scan());
+        std::vector<pk> out;
+        for (;;) {
+            package_id id;
+            in >> id;
+            if (in.at_end)
+                return out;
+            zpk_packet p;
+            in >> p;
+            out.push_back({id, words(p.begin, p.end)});
+        }
+    }
+
+private:
+    static void write(const fs::path& p, const std::string& s) {
+        std::ofstream f(p, std::ios::binary | std::ios::trunc);
+        f << s;
+    }
+    fs::path dir_;
+};
+
+const pk the_header = header("TYPE-X", "build 7", "S 1234", listed);
+
+std::vector<pk> section() {
+    return {the_header, atmosphere(1.5f, 2.0f, 0.25f, 1.0f), units(0.5f, 7, 8, 2.0f), inclination(1, 2, 3, 4),
+            atmosphere(3.0f, 4.0f, 0.5f, 1.0f)};
+}
+
+const char* verification = R"("file_verification": [
+    {"ID": [1, 0], "contentID": [[0, "TYPE-X"], [2, "S1234"]]},
+    {"ID": [2, -1], "contentID": [[1, "7"]]}
+  ])";
+
+// Runs the pass the way the read path does, over a stream that starts at the
+// header's id, and returns its output.
+std::string run(const std::string& stream, const std::string& text, std::size_t chunk = 64) {
+    std::vector<char> out;
+    auto in = std::make_shared<conntest::mem_rconnection>(stream, chunk);
+    scanlib::hreplace(in, std::make_shared<scanlib::mem_wconnection>(out), text);
+    return std::string(out.begin(), out.end());
+}
+
+// Everything a connection with override text delivers, read in `step` bytes.
+std::string read_through(const std::string& stream, const std::string& text, std::size_t chunk, std::size_t step) {
+    auto c = std::make_shared<conntest::mem_rconnection>(stream, chunk, text);
+    return conntest::drain(*c, step);
+}
+
+// Leaves a seed for fuzz_hreplace: the pass over `ps`, which starts with a
+// header, with `text`.
+void seed(const std::string& name, const std::string& text, const std::vector<pk>& ps) {
+    const std::string stream = bytes_of(ps, false).substr(8);
+    std::vector<char> b{7, 1, static_cast<char>(text.size() & 0xFF), static_cast<char>(text.size() >> 8)};
+    b.insert(b.end(), text.begin(), text.end());
+    b.insert(b.end(), stream.begin(), stream.end());
+    zpktest::write_seed("fuzz_hreplace", name, b);
+}
+
+TEST(HeaderOverride, WithoutEntriesTheStreamPassesUnchanged) {
+    seed("empty", "{}", cat(cat(section(), {laser_shot(5)}), tail(1, 20)));
+    const std::string in = bytes_of(cat(cat(section(), {laser_shot(5)}), tail(1)));
+    for (const char* text : {"{}", R"({"other": 1})", R"({"file_verification": [], "packets": []})"}) {
+        for (std::size_t chunk : {13u, 4096u}) {
+            scan_dir d;
+            EXPECT_TRUE(same_bytes(d.read(in, text, "scan.pxp", chunk), in)) << text << ' ' << chunk;
+        }
+    }
+    // The second name is tried when the first is missing, and only then; a
+    // packet shorter than its fixed layout passes as it came.
+    scan_dir d;
+    const std::string odd = bytes_of({the_header, {{27, 0}, {1}}, laser_shot(1)});
+    EXPECT_TRUE(same_bytes(d.read(odd, "{}", "scan.override.pxp"), odd));
+    scan_dir both;
+    both.put(in, R"({"packets": [{"existing_packet_identification": {"ID": [27, -1], "contentID": []}}]})",
+             "scan.override.pxp");
+    EXPECT_TRUE(same_bytes(both.read(in, "{}"), in));
+}
+
+TEST(HeaderOverride, RandomSectionsPassUnchangedHoweverTheReadsAreCut) {
+    // Known types that do not end the section, an id of no type, and a
+    // context end of another context; bodies of any length and content.
+    const std::vector<package_id> pool{{27, 0}, {2, 0}, {26, 0}, {4000, 3}, {61, 0}, {2, 4}, {14, 0}};
+    std::mt19937 r(2024);
+    for (int round = 0; round < 60; ++round) {
+        std::vector<package_id> ids = pool;
+        std::shuffle(ids.begin(), ids.end(), r);
+        ids.resize(r() % 6);
+        std::vector<pk> ps{header("T", "b", "s", ids)};
+        for (std::size_t k = r() % 12; k > 0; --k) {
+            if (r() % 8 == 0) {
+                ps.push_back(context_end(r() % 3 + 2, r() % 2));
+                continue;
+            }
+            pk p{pool[r() % pool.size()], words(r() % 9)};
+            for (auto& w : p.body)
+                w = zpktest::nasty_word(r);
+            ps.push_back(p);
+        }
+        const bool ends = r() % 4 != 0; // else the input ends inside the section
+        if (ends)
+            ps = cat(cat(ps, {laser_shot(r())}), tail(r(), r() % 300));
+        const std::string in = bytes_of(ps, false);
+        const std::size_t chunk = r() % 50 + 1, step = r() % 70 + 1;
+        ASSERT_TRUE(same_bytes(read_through(in, "{}", chunk, step), in)) << "round " << round;
+    }
+}
+
+TEST(HeaderOverride, VerifiedReplacedDeletedAndAppended) {
+    const std::string text = std::string("{") + verification + R"(,
+      "packets": [
+        {"existing_packet_identification": {"ID": [27, 0], "contentID": [[3, "1.0000000000000000e+00"]]},
+         "new_packet": {"ID": [27, 0], "content": [9.5, "-2", 1e1, "+.5"]}},
+        {"existing_packet_identification": {"ID": [26, -1], "contentID": []}},
+        {"existing_packet_identification": {"ID": [999, 0], "contentID": []},
+         "new_packet": {"ID": [2, 0], "content": [0.25, 11, "12", "125e-3"]}},
+        {"existing_packet_identification": {"ID": [998, 0], "contentID": []}},
+        {"existing_packet_identification": {"ID": [997, 0], "contentID": []},
+         "new_packet": {"ID": [26, 0], "content": [1, 2, 3, 65535]}}
+      ]})";
+    const std::vector<pk> rest = tail(2);
+    seed("verify_replace", text, cat(cat(section(), {laser_shot(5)}), tail(2, 10)));
+    const std::string in = bytes_of(cat(cat(section(), {laser_shot(5)}), rest));
+    // Nothing is replaced before the units packet completes the
+    // verifications; then the inclination is deleted, the next atmosphere
+    // whose scale reads 1.0 replaced, and the new packets go before the shot.
+    const std::vector<pk> want_section{the_header,
+                                       atmosphere(1.5f, 2.0f, 0.25f, 1.0f),
+                                       units(0.5f, 7, 8, 2.0f),
+                                       atmosphere(9.5f, -2.0f, 10.0f, 0.5f),
+                                       units(0.25f, 11, 12, 0.125f),
+                                       inclination(1, 2, 3, 65535),
+                                       laser_shot(5)};
+    scan_dir d;
+    EXPECT_TRUE(same_bytes(d.read(in, text), bytes_of(cat(want_section, rest))));
+    EXPECT_EQ(d.packets(), cat(want_section, rest));
+
+    // A verification that fails leaves everything as it was.
+    std::string failing = text;
+    failing.replace(failing.find("S1234"), 5, "S1235");
+    scan_dir d2;
+    EXPECT_TRUE(same_bytes(d2.read(in, failing), in));
+    EXPECT_EQ(d2.packets(), cat(cat(section(), {laser_shot(5)}), rest));
+
+    // Two entries are satisfied by two packets matching the first: the
+    // atmosphere after them is already replaced.
+    const std::string twice = R"({"file_verification": [{"ID": [27, 0], "contentID": []},
+                                                           {"ID": [5, 5], "contentID": []}],
+        "packets": [{"existing_packet_identification": {"ID": [27, 0], "contentID": []},
+                     "new_packet": {"ID": [27, 0], "content": [0, 0, 0, 0]}}]})";
+    const std::string in3 = bytes_of({the_header, atmosphere(1, 1, 1, 1), atmosphere(2, 2, 2, 2),
+                                      atmosphere(3, 3, 3, 3), laser_shot(1)});
+    EXPECT_TRUE(same_bytes(run(in3.substr(16), twice),
+                           bytes_of({the_header, atmosphere(1, 1, 1, 1), atmosphere(2, 2, 2, 2),
+                                     atmosphere(0, 0, 0, 0), laser_shot(1)},
+                                    false)));
+}
+
+TEST(HeaderOverride, ContextEndClosesTheSection) {
+    const std::string text = R"({"packets": [
+        {"existing_packet_identification": {"ID": [999, 0], "contentID": []},
+         "new_packet": {"ID": [26, 0], "content": [5, 6, 7, 8]}}]})";
+    // Another context's end is written again and the pass goes on; after the
+    // header's own context end the rest passes raw, up to the next header,
+    // which runs the override again.
+    const std::vector<pk> more = tail(3);
+    seed("context_end", text, cat({the_header, context_end(5, 0), units(1, 2, 3, 4), context_end(1, 0),
+                                   the_header, atmosphere(1, 1, 1, 1)},
+                                  tail(3, 10)));
+    const std::string in = bytes_of(cat({the_header, context_end(5, 0), units(1, 2, 3, 4), context_end(1, 0),
+                                         context_end(1, 0), the_header, atmosphere(1, 1, 1, 1)},
+                                        more));
+    std::vector<pk> want{the_header, context_end(5, 0), units(1, 2, 3, 4), inclination(5, 6, 7, 8),
+                         context_end(1, 0), context_end(1, 0), the_header, atmosphere(1, 1, 1, 1), more[0],
+                         inclination(5, 6, 7, 8)};
+    want.insert(want.end(), more.begin() + 1, more.end());
+    scan_dir d;
+    EXPECT_TRUE(same_bytes(d.read(in, text), bytes_of(want)));
+
+    // A context end with more than one word keeps its first, one without a
+    // word passes as it came; input that ends inside the section is written
+    // whole with nothing appended.
+    pk long_end = context_end(1, 1);
+    long_end.body.push_back(77);
+    const pk empty_end{{21, 1}, {}};
+    scan_dir d2;
+    EXPECT_TRUE(same_bytes(d2.read(bytes_of({the_header, long_end, empty_end, units(1, 2, 3, 4)}), text),
+                           bytes_of({the_header, context_end(1, 1), empty_end, units(1, 2, 3, 4)})));
+}
+
+TEST(HeaderOverride, HeaderReplacement) {
+    auto text = [](const std::string& type, const std::string& serial) {
+        return R"({"packets": [{"existing_packet_identification": {"ID": [1, 0], "contentID": []},
+                   "new_packet": {"ID": [1, 0], "content": [")" +
+               type + R"(", "new build", ")" + serial + R"(", 0, 27, 0, 2]}}]})";
+    };
+    const std::string in = bytes_of(cat(section(), {laser_shot(5)}));
+    seed("header_replace", text("TYPE-X", "S 1234"), cat(section(), {laser_shot(5)}));
+    scan_dir d;
+    // The build and the id list may change: sub first, then main.
+    std::vector<pk> want = section();
+    want[0] = header("TYPE-X", "new build", "S 1234", {{27, 0}, {2, 0}});
+    want.push_back(laser_shot(5));
+    EXPECT_TRUE(same_bytes(d.read(in, text("TYPE-X", "S 1234")), bytes_of(want)));
+    for (auto [type, serial] : {std::pair{"TYPE-Y", "S 1234"}, std::pair{"TYPE-X", "S 1235"}}) {
+        scan_dir e;
+        try {
+            e.read(in, text(type, serial));
+            ADD_FAILURE() << type << serial;
+        } catch (const std::runtime_error& x) {
+            EXPECT_STREQ(x.what(), "error: cannot modify serial number or instrument type");
+        }
+    }
+}
+
+template <class E>
+void expect_error(const std::string& text, const char* message, const std::vector<pk>& ps = {}) {
+    const std::vector<pk> stream = ps.empty() ? cat(section(), {laser_shot(1)}) : ps;
+    try {
+        run(bytes_of(stream, false), text);
+        ADD_FAILURE() << "no exception for " << text;
+    } catch (const E& e) {
+        if (message) {
+            EXPECT_STREQ(e.what(), message) << text;
+        }
+    }
+}
+
+std::string replace_entry(const std::string& id, const std::string& content_id, const std::string& new_packet) {
+    return R"({"packets": [{"existing_packet_identification": {"ID": )" + id + R"(, "contentID": )" + content_id +
+           "}" + (new_packet.empty() ? "" : R"(, "new_packet": )" + new_packet) + "}]}";
+}
+
+std::string new_atmosphere(const std::string& content) {
+    return replace_entry("[27, 0]", "[]", R"({"ID": [27, 0], "content": )" + content + "}");
+}
+
+TEST(HeaderOverride, MalformedTextRaisesTheDocumentedErrors) {
+    using boost::property_tree::json_parser_error;
+    using boost::property_tree::ptree_bad_path;
+    const char* bad_index = "error: bad contentID in pxp file";
+    const char* mismatch = "override: content does not match packet id";
+    const char* unknown = "error: unknown id for new packet in pxp file";
+    expect_error<json_parser_error>("{", nullptr);
+    expect_error<ptree_bad_path>(R"({"file_verification": [{"contentID": []}]})", nullptr);
+    expect_error<ptree_bad_path>(R"({"file_verification": [{"ID": [1, 0]}]})", nullptr);
+    expect_error<ptree_bad_path>(R"({"packets": [{"new_packet": {}}]})", nullptr);
+    expect_error<ptree_bad_path>(replace_entry("[27, 0]", "[]", R"({"ID": [27, 0]})"), nullptr);
+    expect_error<ptree_bad_path>(replace_entry("[27, 0]", "[]", R"({"content": [1, 2, 3, 4]})"), nullptr);
+
+    // The header has 3 texts and 5 ids of two items each: index 13 is out.
+    expect_error<std::runtime_error>(R"({"file_verification": [{"ID": [1, 0], "contentID": [[13, "x"]]}]})",
+                                     bad_index);
+    // A bad index after a mismatch is still found; a field-less packet has two items.
+    expect_error<std::runtime_error>(replace_entry("[27, 0]", R"([[0, "no"], [4, "x"]])", ""), bad_index);
+    expect_error<std::runtime_error>(replace_entry("[14, 0]", R"([[0, "14"], [2, "x"]])", ""), bad_index,
+                                     {the_header, {{14, 0}, {}}, laser_shot(1)});
+    // Shapes that are not arrays where arrays belong.
+    expect_error<std::runtime_error>(replace_entry("[27, 0]", R"("0")", ""), bad_index);
+    expect_error<std::runtime_error>(replace_entry("[27, 0]", R"([5])", ""), bad_index);
+    expect_error<std::runtime_error>(replace_entry("[27, 0]", R"([[]])", ""), bad_index);
+
+    expect_error<std::runtime_error>(replace_entry("[27, 0]", "[]", R"({"ID": [4000, 0], "content": []})"),
+                                     unknown);
+    expect_error<std::runtime_error>(replace_entry("[27, 0]", "[]", R"({"ID": 27, "content": [1, 2, 3, 4]})"),
+                                     unknown);
+    expect_error<std::runtime_error>(replace_entry("[27, 0]", "[]", R"({"ID": [], "content": [1, 2, 3, 4]})"),
+                                     unknown);
+    expect_error<std::runtime_error>(
+        replace_entry("[27, 0]", "[]", R"({"ID": [1, 0], "content": ["TYPE-X", "b", "S 1234"]})"),
+        "error: cannot replace arbitrary package with a header package");
+    // Content that is not one packet of the id: too few values, a text in a
+    // number field, values left over, elements that are not plain values,
+    // numbers the stream extraction does not take.
+    for (const char* content : {R"([1, 2, 3])", R"(["abc", 2, 3, 4])", R"([1, 2, 3, 4, 5])", R"([1, 2, 3, "4 5"])",
+                                R"("1")", R"([1, 2, 3, [4]])", R"([1, 2, 3, {"a": 4}])", R"([1, 2, 3, "inf"])",
+                                R"(["-inf", 2, 3, 4])", R"j([1, "NaN(1)", 3, 4])j", R"([1, 2, 3, "1e"])"})
+        expect_error<std::runtime_error>(new_atmosphere(content), mismatch);
+    // A header whose content does not read has no texts to compare.
+    expect_error<std::range_error>(replace_entry("[1, 0]", "[]", R"({"ID": [1, 0], "content": [1]})"),
+                                   "Missing data for sequence.");
+    // Appended packets: header refused, unreadable content caught by the id check.
+    expect_error<std::runtime_error>(replace_entry("[999, 0]", "[]", R"({"ID": [1, 0], "content": []})"),
+                                     "error: cannot append a new header packet");
+    expect_error<std::runtime_error>(replace_entry("[999, 0]", "[]", R"({"ID": [4000, 7], "content": []})"),
+                                     unknown);
+    for (const char* content : {"[1]", "[1, 2, 3, 4, 5]", R"([1, 2, 3, "\""])"})
+        expect_error<std::runtime_error>(
+            replace_entry("[999, 0]", "[]", std::string(R"({"ID": [26, 0], "content": )") + content + "}"),
+            "zpk_ostream: id mismatch: expected 26.0 got 0.0");
+    // A context end under a newer sub.
+    expect_error<std::runtime_error>("{}", "zpk_istream: id mismatch: expected 21.1 got 21.2",
+                                     {the_header, {{21, 2}, {1 << 16}}, laser_shot(1)});
+    // A header too short for its texts.
+    expect_error<std::range_error>("{}", "Missing data for sequence.", {{{1, 0}, words(11)}, laser_shot(1)});
+}
+
+TEST(HeaderOverride, FailureMakesTheReadFail) {
+    const std::string in = bytes_of(cat(section(), {laser_shot(5)}));
+    scan_dir d;
+    EXPECT_THROW(d.read(in, "{ not json"), boost::property_tree::json_parser_error);
+    // Deleting the header leaves output that cannot stand for the header.
+    scan_dir e;
+    try {
+        e.read(in, replace_entry("[1, 0]", "[]", ""));
+        ADD_FAILURE() << "header deleted without an error";
+    } catch (const std::runtime_error& x) {
+        EXPECT_STREQ(x.what(), "internal error: parameter replacement 2");
+    }
+}
+
+zpk_packet packet_of(const pk& p) {
+    zpk_packet z;
+    z.storage = p.body;
+    z.begin = z.storage.empty() ? nullptr : z.storage.data();
+    z.end = z.begin ? z.begin + z.storage.size() : nullptr;
+    z.main = p.id.main;
+    z.sub = p.id.sub;
+    return z;
+}
+
+boost::property_tree::ptree tree(const std::string& json) {
+    std::stringstream s(json);
+    boost::property_tree::ptree t;
+    boost::property_tree::read_json(s, t);
+    return t;
+}
+
+pk taken(const package_id& id, const zpk_packet& z) {
+    EXPECT_EQ(id, package_id(z.main, z.sub));
+    if (z.begin != nullptr) {
+        EXPECT_TRUE(z.begin >= z.storage.data() && z.end == z.storage.data() + z.storage.size());
+    }
+    return {id, words(z.begin, z.end)};
+}
+
+TEST(HeaderOverride, FieldItemsAndMatching) {
+    using items = std::vector<std::string>;
+    const pk h = header("AB CD", "x,y", "", {{2, 0}});
+    EXPECT_EQ(scanlib::parse_zpk_fields(h.id, packet_of(h)), (items{"ABCD", "x,y", "", "0", "2"}));
+    // The context end's fields in layout order: sub (low half), then main.
+    EXPECT_EQ(scanlib::parse_zpk_fields({21, 1}, packet_of(context_end(1, 0))), (items{"0", "1"}));
+    EXPECT_EQ(scanlib::parse_zpk_fields({14, 0}, packet_of({{14, 0}, {}})), (items{"14", "0"}));
+    EXPECT_EQ(scanlib::parse_zpk_fields({4000, 3}, packet_of({{4000, 3}, {1, 0xabcd}})), (items{"0x1", "0xabcd"}));
+    const pk a = atmosphere(1.5f, 7, 0, -1);
+    EXPECT_EQ(scanlib::parse_zpk_fields(a.id, packet_of(a)),
+              (items{"1.5000000000000000e+00", "7.0000000000000000e+00", "0.0000000000000000e+00",
+                     "-1.0000000000000000e+00"}));
+
+    // Only the first entry whose id matches is tried; a negative sub matches
+    // all; a one-element id is main and sub at once.
+    const auto fv = tree(R"({"v": [{"ID": ["27", " 5 "], "contentID": []},
+                                 {"ID": [27, -1], "contentID": [[0, "1.5"]]},
+                                 {"ID": [27, 0], "contentID": []}]})")
+                        .get_child("v");
+    EXPECT_FALSE(scanlib::verified(a.id, packet_of(a), fv));
+    const auto fv2 =
+        tree(R"({"v": [{"ID": [27, 0], "contentID": [[0, "1.5000000000000000e+00"], [-1, "x"], ["a", "y"]]}]})")
+            .get_child("v");
+    EXPECT_TRUE(scanlib::verified(a.id, packet_of(a), fv2));
+    EXPECT_FALSE(scanlib::verified({27, 1}, packet_of(a), fv2));
+    const auto fv3 = tree(R"({"v": [{"ID": [27], "contentID": []}]})").get_child("v");
+    EXPECT_FALSE(scanlib::verified(a.id, packet_of(a), fv3));
+    EXPECT_TRUE(scanlib::verified({27, 27}, packet_of(a), fv3));
+    const auto fv4 = tree(R"({"v": [{"ID": [-1, 0], "contentID": []}]})").get_child("v");
+    EXPECT_FALSE(scanlib::verified({65535, 0}, packet_of(a), fv4));
+    EXPECT_TRUE(scanlib::verified({4294967295u, 0}, packet_of(a), fv4));
+
+    // Two packets with the same id: an entry acts on the first only.
+    auto packets =
+        tree(R"({"p": [{"existing_packet_identification": {"ID": [27, 0], "contentID": []}}]})").get_child("p");
+    package_id id = a.id;
+    zpk_packet z = packet_of(a);
+    EXPECT_FALSE(scanlib::replaced(id, z, packets));
+    EXPECT_TRUE(packets.empty());
+    EXPECT_TRUE(scanlib::replaced(id, z, packets));
+    EXPECT_EQ(taken(id, z), a);
+
+    // Another id of a non-header type; a content check that fails leaves its
+    // entry for later packets; numbers quoted or not.
+    packets = tree(R"({"p": [{"existing_packet_identification": {"ID": [27, 0], "contentID": [[0, "9"]]}},
+                            {"existing_packet_identification": {"ID": [27, 0], "contentID": []},
+                             "new_packet": {"ID": [2, 0], "content": ["-1e5", 100000, 3, "+.5"]}}]})")
+                  .get_child("p");
+    EXPECT_TRUE(scanlib::replaced(id, z, packets));
+    EXPECT_EQ(packets.size(), 1u);
+    EXPECT_EQ(taken(id, z), units(-1e5f, 100000u, 3, 0.5f));
+
+    // A one-element new id is main and sub; a sub above the newest layout
+    // reads with the newest one and keeps its number.
+    packets = tree(R"({"p": [{"existing_packet_identification": {"ID": [2, 0], "contentID": []},
+                             "new_packet": {"ID": [27], "content": [1, 2, 3, 4, 5, 6, 7, 8, 9]}}]})")
+                  .get_child("p");
+    EXPECT_TRUE(scanlib::replaced(id, z, packets));
+    EXPECT_EQ(taken(id, z), (pk{{27, 27}, {f32(1), f32(2), f32(3), f32(4), f32(5), f32(6), f32(7), f32(8), f32(9)}}));
+}
+
+// Values that read as numbers go into the text line as they stand, anything
+// else as a quoted text: seen through a text field of the header.
+TEST(HeaderOverride, ValuesAreQuotedUnlessTheyAreNumbers) {
+    const pk old = header("TYPE-X", "build 7", "S 1234", listed);
+    auto replace_header = [&](const std::string& content_json) {
+        auto packets = tree(R"({"p": [{"existing_packet_identification": {"ID": [1, 0], "contentID": []},
+                                       "new_packet": {"ID": [1, 0], "content": )" +
+                            content_json + "}}]}")
+                           .get_child("p");
+        package_id id{1, 0};
+        zpk_packet z = packet_of(old);
+        EXPECT_TRUE(scanlib::replaced(id, z, packets));
+        return taken(id, z);
+    };
+    auto replace_build = [&](const std::string& build_json) {
+        return replace_header(R"(["TYPE-X", )" + build_json + R"(, "S 1234"])");
+    };
+    for (const char* text : {"1e", "1+", "0x10", "abc", " 5", "", "5 ", "a,b", "1.5.", "e5", "--1"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(replace_build(std::string("\"") + text + "\""), header("TYPE-X", text, "S 1234", {}));
+    }
+    // Numbers are not quoted, so a text field does not take them.
+    for (const char* number : {"-inf", "NaN(1)", "1e5", "+.5", "7", "-0", "INFINITY", "nan"}) {
+        SCOPED_TRACE(number);
+        EXPECT_THROW(replace_build(std::string("\"") + number + "\""), std::range_error);
+    }
+    EXPECT_THROW(replace_build("12"), std::range_error);
+    // A double quote cannot stand inside a text of the line, and a value that
+    // is an array or object is none: neither may shift or blank a field.
+    EXPECT_THROW(replace_header(R"(["TYPE-X", "b\", \"S 1234"])"), std::range_error);
+    EXPECT_THROW(replace_build(R"(["x"])"), std::range_error);
+    EXPECT_THROW(replace_build(R"({"x": "y"})"), std::range_error);
+}
+
+TEST(HeaderOverride, HeaderCast) {
+    EXPECT_THROW(scanlib::zpk_cast<scanlib::header<void>>(packet_of({{1, 0}, words(11)})), std::range_error);
+    EXPECT_THROW(scanlib::zpk_cast<scanlib::header<void>>(zpk_packet()), std::range_error);
+    pk h = header("0123456789abcdef", "b", "serial", {});
+    for (unsigned j = 0; j < 300; ++j)
+        h.body.push_back(j << 16 | (j + 1));
+    const auto r = scanlib::zpk_cast<scanlib::header<void>>(packet_of(h));
+    EXPECT_EQ(std::string(r.type_id.data(), 16), "0123456789abcdef");
+    EXPECT_EQ(std::string(r.build.data()), "b");
+    EXPECT_EQ(std::string(r.serial.data()), "serial");
+    // Only as many ids as the record holds.
+    EXPECT_EQ(r.count, 254u);
+    EXPECT_EQ(r.ids[253].main, 253);
+    EXPECT_EQ(r.ids[253].sub, 254);
+    const auto s = scanlib::zpk_cast<scanlib::header<void>>(packet_of(header("t", "b", "s", listed)));
+    ASSERT_EQ(s.count, listed.size());
+    EXPECT_EQ(s.ids[4].main, 21);
+    EXPECT_EQ(s.ids[4].sub, 1);
+}
+
+} // namespace
