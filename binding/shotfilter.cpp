@@ -1,0 +1,7 @@
+#include "shotfilter.hpp"
+
+namespace mpc {
+
+shotfilter::~shotfilter() = default;
+
+} // namespace mpc
