@@ -1,0 +1,212 @@
+#include "ostrandlibrary.hpp"
+
+#include "fastserializer.hpp"
+#include "mypointcloud.hpp"
+#include "varenquefilter.hpp"
+
+#include <scanlib/connection.hpp>
+#include <scanlib/zpkmarker.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <new>
+#include <string>
+
+namespace {
+
+extractionhandle* from_jlong(jlong handle) { return reinterpret_cast<extractionhandle*>(handle); }
+
+// Releases what open stored, in the order the members depend on each other.
+void release(extractionhandle& h) {
+    h.connection.reset();
+    delete h.decoder;
+    h.decoder = nullptr;
+    delete h.cloud;
+    h.cloud = nullptr;
+    delete h.writer;
+    h.writer = nullptr;
+    h.failed = false;
+}
+
+// Reports a failure to the host as a RuntimeException, unless one is pending.
+void raise(JNIEnv* env, char const* what) {
+    if (env->ExceptionCheck())
+        return;
+    if (jclass cls = env->FindClass("java/lang/RuntimeException")) {
+        env->ThrowNew(cls, what);
+        env->DeleteLocalRef(cls);
+    }
+}
+
+void apply_export_code(mpc::mypointcloud& cloud, jint code) {
+    switch (code) {
+    case 2: cloud.setExportReflectance(true); break;
+    case 3: cloud.setExportDeviation(true); break;
+    case 4: cloud.setExportAmplitude(true); break;
+    case 5: cloud.setExportTime(true); break;
+    default: break;
+    }
+}
+
+} // namespace
+
+char* JNU_GetStringNativeChars(JNIEnv* env, jstring jstr) {
+    if (!jstr || env->EnsureLocalCapacity(3) < 0)
+        return nullptr;
+    jclass string_class = env->FindClass("java/lang/String");
+    if (!string_class)
+        return nullptr;
+    jmethodID get_bytes = env->GetMethodID(string_class, "getBytes", "()[B");
+    env->DeleteLocalRef(string_class);
+    if (!get_bytes)
+        return nullptr;
+    auto bytes = static_cast<jbyteArray>(env->CallObjectMethod(jstr, get_bytes));
+    if (env->ExceptionCheck()) {
+        std::puts("Exception occured...");
+        if (bytes)
+            env->DeleteLocalRef(bytes);
+        return nullptr;
+    }
+    if (!bytes)
+        return nullptr;
+    const jsize n = env->GetArrayLength(bytes);
+    auto* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(n) + 1));
+    if (text) {
+        env->GetByteArrayRegion(bytes, 0, n, reinterpret_cast<jbyte*>(text));
+        text[n] = '\0';
+    }
+    env->DeleteLocalRef(bytes);
+    return text;
+}
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instantiate(JNIEnv*, jobject) {
+    return reinterpret_cast<jlong>(new (std::nothrow) extractionhandle());
+}
+
+JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNIEnv* env, jobject, jlong handle,
+                                                                             jstring juri, jintArray codes) {
+    extractionhandle* h = from_jlong(handle);
+    if (!h)
+        return -1;
+    char* text = JNU_GetStringNativeChars(env, juri);
+    if (!text)
+        return -1;
+    try {
+        std::string uri;
+        try {
+            uri = text;
+        } catch (...) {
+            std::free(text);
+            throw;
+        }
+        std::free(text);
+        // A second open replaces what the first one built.
+        if (h->cloud)
+            h->cloud->setEnv(env);
+        release(*h);
+
+        h->connection = std::shared_ptr<scanlib::basic_rconnection>(
+            scanlib::basic_rconnection::create_impl(uri, std::string(), std::string()));
+        h->connection->open();
+        h->decoder = new scanlib::decoder_zpkmarker(*h->connection, true);
+        // Stateless and never consulted: one filter serves every handle.
+        static mpc::varenquefilter keep_all;
+        h->writer = new mpc::FastSerializer(std::cout, keep_all);
+        const jsize n = codes ? env->GetArrayLength(codes) : 0;
+        h->cloud = new mpc::mypointcloud(*h->writer, env);
+        if (n > 0) {
+            jint* values = env->GetIntArrayElements(codes, nullptr);
+            if (!values)
+                return -1;
+            for (jsize i = 0; i < n; ++i)
+                apply_export_code(*h->cloud, values[i]);
+            env->ReleaseIntArrayElements(codes, values, JNI_ABORT);
+        }
+        return 0;
+    } catch (...) {
+        // Nothing may unwind into the virtual machine.
+        return -1;
+    }
+}
+
+JNIEXPORT jboolean JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_hasShot(JNIEnv*, jobject,
+                                                                                    jlong handle) {
+    extractionhandle* h = from_jlong(handle);
+    if (!h || !h->decoder || h->failed)
+        return JNI_FALSE;
+    return h->decoder->input_ended ? JNI_FALSE : JNI_TRUE;
+}
+
+JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNextShot(JNIEnv* env, jobject,
+                                                                                       jlong handle) {
+    extractionhandle* h = from_jlong(handle);
+    if (!h || !h->decoder || !h->cloud)
+        return nullptr;
+    mpc::mypointcloud& cloud = *h->cloud;
+    // Host calls must use the calling thread's environment.
+    cloud.setEnv(env);
+    if (!cloud.has_queued()) {
+        if (h->decoder->input_ended || h->failed)
+            return nullptr;
+        try {
+            scanlib::basic_buffer<unsigned int*> packet;
+            for (;;) {
+                h->decoder->get(packet);
+                if (!packet.empty())
+                    cloud.dispatch(packet.begin, packet.end);
+                // A host exception raised while building a shot goes to the
+                // host before anything else is read or handed out.
+                if (env->ExceptionCheck())
+                    return nullptr;
+                if (cloud.has_queued())
+                    break;
+                if (h->decoder->input_ended)
+                    return nullptr;
+            }
+        } catch (std::exception const& e) {
+            h->failed = true;
+            raise(env, e.what());
+            return nullptr;
+        } catch (...) {
+            h->failed = true;
+            raise(env, "unknown failure while reading the scan");
+            return nullptr;
+        }
+    }
+    return cloud.take_shot();
+}
+
+JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_closeConnexion(JNIEnv*, jobject,
+                                                                                       jlong handle) {
+    extractionhandle* h = from_jlong(handle);
+    if (!h || !h->connection)
+        return;
+    try {
+        h->connection->close();
+    } catch (std::exception const& e) {
+        std::cout << "Cannot close zpk file: " << e.what() << std::endl;
+    } catch (...) {
+        std::cout << "Cannot close zpk file: unknown error" << std::endl;
+    }
+}
+
+JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(JNIEnv* env, jobject,
+                                                                               jlong handle) {
+    extractionhandle* h = from_jlong(handle);
+    if (!h)
+        return;
+    if (h->cloud)
+        h->cloud->setEnv(env);
+    release(*h);
+    delete h;
+}
+
+JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_afficherBonjour(JNIEnv*, jobject) {
+    std::printf(" Bonjour\n ");
+}
+
+} // extern "C"

@@ -1,0 +1,42 @@
+#pragma once
+// The native methods of the host class fr.belcour.quillet.io.tls.zpk.ZpkExtraction
+// and the handle they share.
+
+#include <jni.h>
+
+#include <memory>
+
+namespace scanlib {
+class basic_rconnection;
+class decoder_zpkmarker;
+} // namespace scanlib
+
+namespace mpc {
+class serializer;
+class mypointcloud;
+} // namespace mpc
+
+// Everything one opened scan needs; its address is the host's handle.
+struct extractionhandle {
+    std::shared_ptr<scanlib::basic_rconnection> connection;
+    mpc::serializer* writer = nullptr;
+    scanlib::decoder_zpkmarker* decoder = nullptr;
+    mpc::mypointcloud* cloud = nullptr;
+    // Reading failed: no further packet is read.
+    bool failed = false;
+};
+
+// A malloc'ed, NUL-terminated copy of the string's bytes in the host's default
+// character set, or null (a host exception may then be pending).
+char* JNU_GetStringNativeChars(JNIEnv* env, jstring jstr);
+
+extern "C" {
+JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instantiate(JNIEnv*, jobject);
+JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNIEnv*, jobject, jlong, jstring,
+                                                                             jintArray);
+JNIEXPORT jboolean JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_hasShot(JNIEnv*, jobject, jlong);
+JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNextShot(JNIEnv*, jobject, jlong);
+JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_closeConnexion(JNIEnv*, jobject, jlong);
+JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(JNIEnv*, jobject, jlong);
+JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_afficherBonjour(JNIEnv*, jobject);
+}
