@@ -468,6 +468,25 @@ TEST(HeaderOverride, MalformedTextRaisesTheDocumentedErrors) {
     expect_error<std::range_error>("{}", "Missing data for sequence.", {{{1, 0}, words(11)}, laser_shot(1)});
 }
 
+TEST(HeaderOverride, TheEndMetInsideThePassComesAfterItsOutput) {
+    // The pass reads the whole source; what it wrote is still read, by
+    // readsome and by read, and only then the end is reported.
+    const std::string in = bytes_of({the_header, atmosphere(1, 2, 3, 4), units(1, 2, 3, 4)}, false);
+    auto c = std::make_shared<conntest::mem_rconnection>(in, 4096, "{}");
+    std::string got(8, '\0');
+    ASSERT_EQ(c->readsome(got.data(), 8), 8u);
+    EXPECT_TRUE(c->eof);
+    std::string rest(in.size() - 8, '\0');
+    c->read(rest.data(), rest.size());
+    EXPECT_EQ(c->gcount, rest.size());
+    EXPECT_TRUE(same_bytes(got + rest, in));
+    EXPECT_EQ(c->readsome(got.data(), 8), 0u);
+    EXPECT_THROW(c->read(got.data(), 1), std::runtime_error);
+    const std::size_t calls = c->source_calls;
+    EXPECT_EQ(c->readsome(got.data(), 8), 0u);
+    EXPECT_EQ(c->source_calls, calls);
+}
+
 TEST(HeaderOverride, FailureMakesTheReadFail) {
     const std::string in = bytes_of(cat(section(), {laser_shot(5)}));
     scan_dir d;

@@ -322,7 +322,10 @@ void basic_rconnection::close_logfile() {
 }
 
 basic_rconnection& basic_rconnection::read(void* buf, std::size_t n) {
-    if (eof) throw std::runtime_error("basic_rconnection: attempt to read beyond end of input!");
+    // Bytes an override pushed back are still input, even when its nested
+    // reads met the end of the source.
+    if (eof && impl_->pushback.empty())
+        throw std::runtime_error("basic_rconnection: attempt to read beyond end of input!");
     char* out = static_cast<char*>(buf);
     std::size_t total = 0;
     std::size_t got;
