@@ -58,15 +58,19 @@ struct recorder : scanlib::pointcloud {
         reports.push_back({type, shot_targets[shot_target_count - 1], shot_target_count - 1});
         pointcloud::on_echo_transformed(type);
     }
-    void on_shot() override {
+    shot current() const {
         shot s{shot_time, shot_time_raw, {}, {}, shot_facet, shot_segment};
         for (int i = 0; i < 3; ++i) {
             s.origin[i] = shot_origin[i];
             s.direction[i] = shot_direction[i];
         }
-        shots.push_back(s);
+        return s;
     }
-    void on_shot_end() override { ++shot_ends; }
+    void on_shot() override { shots.push_back(current()); }
+    void on_shot_end() override {
+        ++shot_ends;
+        ended.push_back(current());
+    }
     void on_pps_synchronized() override { ++synchronized; }
     void on_pps_sync_lost() override { ++sync_lost; }
     void on_crc32_error(unsigned short c, unsigned int counter, unsigned int failed) override {
@@ -82,6 +86,7 @@ struct recorder : scanlib::pointcloud {
 
     std::vector<report> reports;
     std::vector<shot> shots;
+    std::vector<shot> ended; // the shot's values as on_shot_end saw them
     int shot_ends = 0;
     int synchronized = 0;
     int sync_lost = 0;

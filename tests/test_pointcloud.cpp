@@ -300,6 +300,111 @@ TEST(PointcloudShots, CommaSeparatedOutput) {
     EXPECT_EQ(quiet.reports.size(), 1u);
 }
 
+TEST(PointcloudShots, CommaSeparatedLineLayout) {
+    // Hand-built lines: vertices in width 10 at precision 8, the index in
+    // the shot, the time at precision 12, then three values at precision 4.
+    std::ostringstream os;
+    recorder pc(os, false);
+    pc.feed(units(0.125f, 360000, 360000, 0.5f));
+    pc.feed(shot_2angles(3));
+    pc.feed(echo(96, 250, 30, 0, -3));
+    pc.feed(echo(97, 125));
+    pc.feed(shot_2angles(4));
+    EXPECT_EQ(os.str(), "X, Y, Z, targetcount, time, amplitude, reflectance, deviation, red, green, blue, "
+                        "temperature\n"
+                        "         0,         0,        12,0,1.5,2.5,0.3,-3\n"
+                        "         0,         0,    12.125,1,1.5,1.25,0,0\n");
+    EXPECT_EQ(os.precision(), 4);
+}
+
+TEST(PointcloudShots, StopsWithoutAnOpenShot) {
+    recorder pc;
+    pc.feed(units(1.0f, 360000, 360000));
+    pc.feed(packet<scanlib::laser_shot_2angles_rad>([](auto& v) {
+        v.time = 10;
+        v.line_angle = 90000;
+        v.background = 7;
+    }));
+    ASSERT_EQ(pc.reports.size(), 1u); // the never-opened shot before it
+    pc.feed(packet<scanlib::meas_stop>());
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_EQ(pc.shot_ends, 1);
+    // Nothing open: no shot end, but a pseudo echo on the last beam.
+    pc.feed(packet<scanlib::frame_stop>());
+    ASSERT_EQ(pc.reports.size(), 3u);
+    EXPECT_EQ(pc.shot_ends, 1);
+    EXPECT_EQ(pc.reports[2].type, pointcloud::pseudo);
+    EXPECT_DOUBLE_EQ(pc.reports[2].t.range, 0.35);
+    EXPECT_NEAR(pc.reports[2].t.vertex[0], 0.35, 1e-6); // line angle 90 degrees: along x
+    EXPECT_FLOAT_EQ(pc.reports[2].t.background, 7.0f);
+
+    // Without a background a stop reports nothing.
+    pc.feed(packet<scanlib::laser_shot_6angles>([](auto& v) { v.time = 20; }));
+    pc.feed(packet<scanlib::meas_stop>());
+    pc.feed(packet<scanlib::meas_stop>());
+    EXPECT_EQ(pc.reports.size(), 3u);
+    EXPECT_EQ(pc.shot_ends, 2);
+}
+
+TEST(PointcloudShots, ReusedSlotsCarryNoStaleValues) {
+    // Each kind of target written into a slot that another kind held before:
+    // the shot's own raw time and a clear software-echo mark.
+    recorder pc;
+    pc.feed(units(1.0f, 360000, 360000, 0.5f));
+    auto sw = [](int range) {
+        return packet<scanlib::laser_echo_sw>([&](auto& v) {
+            v.range = range;
+            v.amplitude = 10;
+        });
+    };
+    auto plain = [](int range) {
+        return packet<scanlib::laser_echo>([&](auto& v) {
+            v.range = range;
+            v.amplitude = 10;
+        });
+    };
+    pc.feed(shot_2angles(2), sw(5), echo(6, 100));
+    pc.feed(shot_2angles(4), echo(5, 100), sw(6));
+    pc.feed(shot_2angles(6), plain(5), plain(6));
+    pc.feed(shot_2angles(8), sw(5));
+    pc.feed(packet<scanlib::laser_shot_2angles_rad>([](auto& v) {
+        v.time = 10;
+        v.background = 1;
+    }));
+    pc.feed(shot_2angles(12)); // the rad shot closes with a pseudo echo in slot 0
+    ASSERT_EQ(pc.reports.size(), 8u);
+    const double times[8] = {1, 1, 2, 2, 3, 3, 4, 5};
+    const int software[8] = {1, 0, 0, 1, 0, 0, 1, 0};
+    for (std::size_t i = 0; i < 8; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_DOUBLE_EQ(pc.reports[i].t.time, times[i]);
+        EXPECT_DOUBLE_EQ(pc.reports[i].t.time_raw, times[i]);
+        EXPECT_EQ(pc.reports[i].t.flags[0], software[i]);
+    }
+    EXPECT_EQ(pc.reports[7].type, pointcloud::pseudo);
+}
+
+TEST(PointcloudShots, UtcShotDirectionsAreSigned) {
+    recorder pc;
+    pc.feed(packet<scanlib::units_4>([](auto& v) {
+        v.range_unit = 1.0f;
+        v.utc_time_unit = 1.0f;
+    }));
+    pc.feed(packet<scanlib::laser_shot_utctime_origin_direction>([](auto& v) {
+        v.time = 3;
+        v.origin[2] = -1;
+        v.direction[0] = -(1 << 22);
+        v.direction[1] = -1;
+        v.direction[2] = (1 << 23) - 1;
+    }));
+    ASSERT_EQ(pc.shots.size(), 1u);
+    EXPECT_DOUBLE_EQ(pc.shots[0].origin[2], -1.0 / 16384);
+    EXPECT_DOUBLE_EQ(pc.shots[0].direction[0], -1.0);
+    EXPECT_DOUBLE_EQ(pc.shots[0].direction[1], -1.0 / 4194304);
+    EXPECT_DOUBLE_EQ(pc.shots[0].direction[2], 2.0 - 1.0 / 4194304); // not normalised
+    EXPECT_DOUBLE_EQ(pc.shots[0].time, 3.0);
+}
+
 TEST(PointcloudEchoes, AmplitudeCorrectionTable) {
     recorder pc;
     pc.feed(units_1(1.0f, 1, 1, 1.0f));

@@ -169,6 +169,77 @@ TEST(PointcloudZones, MultiZonesWithoutSettings) {
     EXPECT_TRUE(std::isnan(t.vertex[0]));
 }
 
+namespace {
+
+void expect_same_shot(recorder::shot const& a, recorder::shot const& b) {
+    EXPECT_DOUBLE_EQ(a.time, b.time);
+    EXPECT_DOUBLE_EQ(a.time_raw, b.time_raw);
+    EXPECT_EQ(a.facet, b.facet);
+    EXPECT_EQ(a.segment, b.segment);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_DOUBLE_EQ(a.origin[i], b.origin[i]);
+        EXPECT_DOUBLE_EQ(a.direction[i], b.direction[i]);
+    }
+}
+
+} // namespace
+
+TEST(PointcloudZones, ShotsEndWithTheirOwnValues) {
+    const std::uint64_t t0 = 1000000000;
+    {
+        // Echoes attributed to earlier shots move the shot; its end does not
+        // see the move.
+        recorder pc;
+        pc.feed(units(1.0f, 360000, 360000));
+        pc.feed(mta(0, 200, 400, 300));
+        pc.feed(shot_hr(t0, 1000), shot_hr(t0 + us, 2000), shot_hr(t0 + 2 * us, 3000));
+        pc.feed(echo(100, 500), echo(120, 500));
+        pc.feed(shot_hr(t0 + 3 * us, 4000));
+        ASSERT_EQ(pc.ended.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i)
+            expect_same_shot(pc.ended[i], pc.shots[i]);
+    }
+    {
+        // 32-bit shots never enter the history: their echoes take blank
+        // geometry, the shots themselves keep theirs.
+        recorder pc;
+        pc.feed(units(1.0f, 360000, 360000));
+        pc.feed(mta(0, 0, 1000, 300));
+        pc.feed(shot_2angles(1000, 90000, 9000), echo(100, 500));
+        pc.feed(shot_2angles(2000, 45000, 0));
+        pc.feed(packet<scanlib::meas_stop>());
+        ASSERT_EQ(pc.ended.size(), 2u);
+        ASSERT_EQ(pc.reports.size(), 1u);
+        EXPECT_TRUE(std::isnan(pc.reports[0].t.time));
+        for (std::size_t i = 0; i < 2; ++i) {
+            expect_same_shot(pc.ended[i], pc.shots[i]);
+            EXPECT_FALSE(std::isnan(pc.ended[i].direction[0]));
+        }
+    }
+    {
+        // Settings that arrive while a shot is open.
+        recorder pc;
+        pc.feed(units(1.0f, 360000, 360000));
+        pc.feed(shot_hr(t0, 1000));
+        pc.feed(mta(1, 0, 0, 300));
+        pc.feed(echo(100, 500));
+        pc.feed(shot_hr(t0 + us, 2000));
+        ASSERT_EQ(pc.ended.size(), 1u);
+        expect_same_shot(pc.ended[0], pc.shots[0]);
+    }
+    {
+        // Zone lists without settings load blank entries into the shot.
+        recorder pc;
+        pc.feed(units(1.0f, 360000, 360000));
+        pc.set_multi_mta_zones({1, 2}, 0, 0, 1000);
+        pc.feed(shot_2angles(1000, 1000), echo(10, 500));
+        pc.feed(shot_2angles(2000, 2000));
+        ASSERT_EQ(pc.ended.size(), 1u);
+        expect_same_shot(pc.ended[0], pc.shots[0]);
+        EXPECT_TRUE(std::isnan(pc.reports.at(0).t.time));
+    }
+}
+
 TEST(PointcloudClock, PpsLockAndShotTimes) {
     recorder pc(true);
     pc.feed(units(1.0f, 1, 1, 1e-7f));

@@ -99,6 +99,18 @@ double zone_offset(boost::circular_buffer<shot_t> const& h, std::uint64_t k, dou
     return static_cast<double>(t0 - tk) * c;
 }
 
+// Makes `s` the current shot's geometry and times.
+void put_shot(pointcloud& pc, shot_t const& s) {
+    pc.shot_facet = s.facet;
+    pc.shot_segment = s.segment;
+    pc.shot_line_angle_rad = s.line_angle;
+    pc.shot_frame_angle_rad = s.frame_angle;
+    std::copy(s.origin, s.origin + 3, pc.shot_origin);
+    std::copy(s.direction, s.direction + 3, pc.shot_direction);
+    pc.shot_time = s.time;
+    pc.shot_time_raw = s.time_raw;
+}
+
 } // namespace
 
 target::target()
@@ -275,8 +287,8 @@ void pointcloud::compute_beam() {
     shot_frame_angle_rad = m->frame_angle;
 }
 
-void pointcloud::push_history(std::uint64_t raw_hr_time) {
-    shot_t s;
+void pointcloud::shot_opened(bool to_history, std::uint64_t raw_hr_time) {
+    shot_t& s = impl->own_shot;
     s.facet = shot_facet;
     s.segment = shot_segment;
     s.line_angle = shot_line_angle_rad;
@@ -286,21 +298,16 @@ void pointcloud::push_history(std::uint64_t raw_hr_time) {
     std::copy(shot_direction, shot_direction + 3, s.direction);
     s.time = shot_time;
     s.time_raw = shot_time_raw;
-    impl->shot_history.push_front(s);
+    impl->shot_moved = false;
+    if (to_history)
+        impl->shot_history.push_front(s);
 }
 
 void pointcloud::load_shot(std::size_t k) {
     static const shot_t blank;
     auto const& h = impl->shot_history;
-    shot_t const& s = k < h.size() ? h[k] : blank;
-    shot_facet = s.facet;
-    shot_segment = s.segment;
-    shot_line_angle_rad = s.line_angle;
-    shot_frame_angle_rad = s.frame_angle;
-    std::copy(s.origin, s.origin + 3, shot_origin);
-    std::copy(s.direction, s.direction + 3, shot_direction);
-    shot_time = s.time;
-    shot_time_raw = s.time_raw;
+    put_shot(*this, k < h.size() ? h[k] : blank);
+    impl->shot_moved = true;
 }
 
 void pointcloud::evaluate_shot(unsigned int time) {
@@ -311,6 +318,7 @@ void pointcloud::evaluate_shot(unsigned int time) {
     calc_time(time);
     shot_segment = segment;
     compute_beam();
+    shot_opened(false, 0);
     on_shot();
 }
 
@@ -322,8 +330,7 @@ void pointcloud::evaluate_shot_hr(unsigned long time) {
     calc_time_hr(time);
     shot_segment = segment;
     compute_beam();
-    if (mta_settings_valid)
-        push_history(time);
+    shot_opened(mta_settings_valid, time);
     on_shot();
 }
 
@@ -373,8 +380,8 @@ void pointcloud::on_laser_shot_utctime_origin_direction(
     shot_facet = 0;
     shot_segment = segment;
     shot_line_angle_rad = shot_frame_angle_rad = 0;
-    if (mta_settings_valid)
-        push_history(saturate<std::uint64_t>(static_cast<double>(time) * (utc_time_unit / systime_hr_unit)));
+    shot_opened(mta_settings_valid,
+                saturate<std::uint64_t>(static_cast<double>(time) * (utc_time_unit / systime_hr_unit)));
     on_shot();
 }
 
@@ -412,8 +419,13 @@ void pointcloud::send_single_or_last() {
             dyntrig_pass();
         }
     }
-    if (mta_settings_valid && !impl->shot_history.empty())
-        load_shot(0);
+    // Echo evaluation may have moved the shot to an earlier one; the shot
+    // ends with its own values, also when it never entered the history
+    // (32-bit shots, or settings that arrived while it was open).
+    if (impl->shot_moved) {
+        put_shot(*this, impl->own_shot);
+        impl->shot_moved = false;
+    }
     if (shot_pending)
         on_shot_end();
     shot_pending = false;
@@ -430,11 +442,13 @@ void pointcloud::pseudo_echo(double range) {
         t.vertex[i] = static_cast<float>(shot_origin[i] + shot_direction[i] * range);
     t.range = range;
     t.zone = 0;
+    // Slots are reused from shot to shot: every field is written.
     t.time = shot_time;
+    t.time_raw = shot_time_raw;
     t.amplitude = static_cast<float>(ampl_unit);
     t.reflectance = nanf;
     t.deviation = 0;
-    t.flags[1] = t.flags[2] = 0;
+    t.flags[0] = t.flags[1] = t.flags[2] = 0;
     t.flags[3] = shot_clock.locked;
     t.background = background;
     t.facet = shot_facet;
@@ -715,6 +729,7 @@ void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, s
         t.deviation = static_cast<float>(d);
         t.time = shot_time;
         t.time_raw = shot_time_raw;
+        t.flags[0] = 0;
         t.flags[1] = f & 1;
         t.flags[2] = (f >> 2) & 1;
         t.flags[3] = shot_clock.locked;
@@ -765,6 +780,7 @@ void pointcloud::on_laser_echo(laser_echo<unsigned int const*> const& p) {
     t.range = r;
     t.zone = 0;
     t.time = shot_time;
+    t.time_raw = shot_time_raw;
     t.background = background;
     t.facet = shot_facet;
     t.segment = shot_segment;
@@ -772,6 +788,7 @@ void pointcloud::on_laser_echo(laser_echo<unsigned int const*> const& p) {
     t.amplitude = static_cast<float>(a * ampl_unit);
     t.reflectance = nanf;
     t.deviation = qual_deviation;
+    t.flags[0] = 0;
     t.flags[1] = qual_flag0;
     t.flags[2] = qual_flag2;
     ++shot_target_count;
@@ -794,6 +811,7 @@ void pointcloud::on_laser_echo_sw(laser_echo_sw<unsigned int const*> const& p) {
     t.range = r;
     t.zone = 0;
     t.time = shot_time;
+    t.time_raw = shot_time_raw;
     t.background = background;
     t.facet = shot_facet;
     t.segment = shot_segment;

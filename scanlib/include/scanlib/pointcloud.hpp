@@ -260,7 +260,7 @@ public:
 private:
     pointcloud(std::ostream* csv, bool pps_time);
     void compute_beam();
-    void push_history(std::uint64_t raw_hr_time);
+    void shot_opened(bool to_history, std::uint64_t raw_hr_time);
     void load_shot(std::size_t history_index);
     void dyntrig_pass();
     void apply_mta_settings(unsigned zone, float low, float high, float unambiguous);

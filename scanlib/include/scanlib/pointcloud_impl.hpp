@@ -47,6 +47,12 @@ struct pointcloud::implementation {
     boost::property_tree::ptree meta_tree;
     std::vector<crc_data_t> crc_channels;
 
+    // The open shot's own values, taken when it was opened. Echo evaluation
+    // may move the shot to an earlier one of the history (`shot_moved`);
+    // closing puts these back, whether or not the shot entered the history.
+    shot_t own_shot;
+    bool shot_moved = false;
+
     // Scratch storage of the dynamic-trigger pass, kept between shots.
     std::vector<bool> dyntrig_marked;
     std::vector<target> dyntrig_saved;
