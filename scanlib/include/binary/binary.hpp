@@ -238,6 +238,8 @@ private:
 // types are built from (words, base) and place their fields relative to it.
 template <class Element, unsigned W, unsigned P, class Iter>
 class sequence {
+    static_assert(W >= 1, "sequence elements have a width");
+
 public:
     using value_type = Element;
     static constexpr unsigned width = W, position = P;
