@@ -192,8 +192,28 @@ words footprint(unsigned type, std::size_t n, std::uint64_t elements)
 }
 
 // ---- the checks ----
-// The templates only drive the views; every comparison is plain code, which
-// keeps 250 instantiations cheap to compile.
+// The templates only drive the views and gather what they see; every
+// assertion is in plain functions, which keeps 250 instantiations cheap to
+// compile.
+
+// The static description a view type gives of itself.
+struct view_facts {
+    char const* name;
+    unsigned type;
+    bool has_sequence;
+    std::size_t view_members, record_members, element_members;
+    unsigned main_id, sub_id;
+};
+
+template<template<class> class P>
+view_facts facts_of()
+{
+    std::size_t element_members = 0;
+    if constexpr (P<void>::has_sequence)
+        element_members = P<unsigned int*>::element::member_count;
+    return {P<void>::packet_name, P<void>::packet_type, P<void>::has_sequence, P<unsigned int*>::member_count,
+            P<void>::member_count, element_members, P<void>::main_id, P<void>::sub_id};
+}
 
 // Member k of a view, as the view reports it.
 struct seen_member {
@@ -202,33 +222,34 @@ struct seen_member {
     std::int64_t count = 0;  // elements, for a sequence
 };
 
-void verify_field(unsigned type, std::size_t k, seen_member const& m, words const& body)
+void verify_field(view_facts const& v, std::size_t k, seen_member const& m, words const& body)
 {
-    auto const fields = fields_of(type);
-    ASSERT_LT(k, fields.size());
+    auto const fields = fields_of(v.type);
+    ASSERT_LT(k, fields.size()) << v.name;
     auto const& f = fields[k];
-    EXPECT_EQ(m.name, f.name);
-    EXPECT_EQ(m.kind, f.kind) << f.name;
+    EXPECT_EQ(m.name, f.name) << v.name;
+    EXPECT_EQ(m.kind, f.kind) << v.name << "." << f.name;
     words expect(body.size());
     set_bits(expect, f.bit, std::size_t(f.width) * f.count);
-    EXPECT_EQ(body, expect) << "field " << f.name;
+    EXPECT_EQ(body, expect) << v.name << "." << f.name;
 }
 
-void verify_element(unsigned type, std::size_t j, seen_member const& seq, std::string const& name,
+void verify_element(view_facts const& v, std::size_t j, seen_member const& seq, std::string const& name,
                     words const& body)
 {
-    auto const* s = sequence_of(type);
-    auto const elements = elements_of(type);
-    ASSERT_TRUE(s);
-    ASSERT_LT(j, elements.size());
-    EXPECT_EQ(seq.name, s->name);
-    EXPECT_EQ(seq.count, (std::int64_t(body.size()) * 32 - s->bit) / s->element_bits);
+    auto const* s = sequence_of(v.type);
+    auto const elements = elements_of(v.type);
+    ASSERT_TRUE(s) << v.name;
+    ASSERT_LT(j, elements.size()) << v.name;
+    EXPECT_EQ(seq.kind, 'S') << v.name;
+    EXPECT_EQ(seq.name, s->name) << v.name;
+    EXPECT_EQ(seq.count, (std::int64_t(body.size()) * 32 - s->bit) / s->element_bits) << v.name;
     auto const& e = elements[j];
-    EXPECT_EQ(name, e.name);
+    EXPECT_EQ(name, e.name) << v.name;
     words expect(body.size());
     for (std::int64_t i = 0; i < seq.count; ++i)
         set_bits(expect, s->bit + i * s->element_bits + e.bit, e.width);
-    EXPECT_EQ(body, expect) << "element field " << e.name;
+    EXPECT_EQ(body, expect) << v.name << "." << s->name << "." << e.name;
 }
 
 // Sets every bit of member k (for a sequence: of element field j in every
@@ -272,52 +293,65 @@ std::string element_name(Element const& e, std::size_t j)
     return out;
 }
 
+// The member counts a view reports against the catalogue; false stops the
+// checks of that view.
+bool verify_members(view_facts const& v)
+{
+    auto const* seq = sequence_of(v.type);
+    std::size_t const fixed = fields_of(v.type).size();
+    EXPECT_EQ(v.view_members, fixed + (seq ? 1 : 0)) << v.name;
+    EXPECT_EQ(v.record_members, fixed) << v.name;
+    EXPECT_EQ(v.element_members, seq ? elements_of(v.type).size() : 0) << v.name;
+    return v.view_members == fixed + (seq ? 1 : 0) && v.element_members == (seq ? elements_of(v.type).size() : 0);
+}
+
 template<template<class> class P>
-void check_footprint(unsigned type)
+void check_footprint(unsigned)
 {
     using view_t = P<unsigned int*>;
-    SCOPED_TRACE(P<void>::packet_name);
-    std::size_t const n = test_words(type);
+    view_facts const v = facts_of<P>();
+    if (!verify_members(v))
+        return;
+    std::size_t const n = test_words(v.type);
     words body(n);
     view_t const view(body.data(), body.data() + n);
-    auto const* seq = sequence_of(type);
-    std::size_t const fixed = fields_of(type).size();
-    ASSERT_EQ(view_t::member_count, fixed + (seq ? 1 : 0));
-    ASSERT_EQ(P<void>::member_count, fixed);
+    std::size_t const fixed = v.record_members;
     for (std::size_t k = 0; k < fixed; ++k) {
         std::fill(body.begin(), body.end(), 0u);
-        verify_field(type, k, write_ones(view, k, 0), body);
+        verify_field(v, k, write_ones(view, k, 0), body);
     }
     if constexpr (P<void>::has_sequence) {
         using element_t = typename view_t::element;
-        ASSERT_EQ(element_t::member_count, elements_of(type).size());
         for (std::size_t j = 0; j < element_t::member_count; ++j) {
             std::fill(body.begin(), body.end(), 0u);
             seen_member const s = write_ones(view, fixed, j);
-            EXPECT_EQ(s.kind, 'S');
-            verify_element(type, j, s, element_name(element_t(body.data(), 0), j), body);
+            verify_element(v, j, s, element_name(element_t(body.data(), 0), j), body);
         }
+    }
+}
+
+void verify_sizes(view_facts const& v, unsigned type)
+{
+    auto const& size = scanlib::packet_sizes[type];
+    EXPECT_EQ(v.type, type) << v.name;
+    EXPECT_EQ(v.has_sequence, sequence_of(type) != nullptr) << v.name;
+    if (auto s = sequence_of(type)) {
+        EXPECT_TRUE(size.has_sequence()) << v.name;
+        EXPECT_EQ(size.sequence_bit, s->bit) << v.name;
+        EXPECT_EQ(size.element_bits, s->element_bits) << v.name;
+        EXPECT_EQ(size.max_count, s->max) << v.name;
+        EXPECT_EQ(size.fixed_words, (s->bit + 31) / 32) << v.name;
+    } else {
+        EXPECT_FALSE(size.has_sequence()) << v.name;
+        EXPECT_EQ(size.fixed_words, test_words(type)) << v.name;
+        EXPECT_LE(size.fixed_words, scanlib::max_fixed_words) << v.name;
     }
 }
 
 template<template<class> class P>
 void check_sizes(unsigned type)
 {
-    SCOPED_TRACE(P<void>::packet_name);
-    auto const& size = scanlib::packet_sizes[type];
-    EXPECT_EQ(P<void>::packet_type, type);
-    EXPECT_EQ(P<void>::has_sequence, sequence_of(type) != nullptr);
-    if (auto s = sequence_of(type)) {
-        EXPECT_TRUE(size.has_sequence());
-        EXPECT_EQ(size.sequence_bit, s->bit);
-        EXPECT_EQ(size.element_bits, s->element_bits);
-        EXPECT_EQ(size.max_count, s->max);
-        EXPECT_EQ(size.fixed_words, (s->bit + 31) / 32);
-    } else {
-        EXPECT_FALSE(size.has_sequence());
-        EXPECT_EQ(size.fixed_words, test_words(type));
-        EXPECT_LE(size.fixed_words, scanlib::max_fixed_words);
-    }
+    verify_sizes(facts_of<P>(), type);
 }
 
 // Element count a view reports over n words, or -1 when it refuses them with
@@ -363,81 +397,95 @@ void check_sequence(unsigned type)
     }
 }
 
-void verify_round_trip(unsigned type, words const& original, words const& written, std::uint64_t elements,
-                       std::vector<std::uint64_t> const& first, std::vector<std::uint64_t> const& second)
+struct round_trip {
+    words original, written;
+    std::uint64_t view_count = 0, record_count = 0, capacity = 0;
+    std::vector<std::uint64_t> first, second;
+};
+
+void verify_round_trip(view_facts const& v, round_trip const& r)
 {
-    words const mask = footprint(type, original.size(), elements);
-    for (std::size_t i = 0; i < original.size(); ++i)
-        EXPECT_EQ(written[i], original[i] & mask[i]) << "word " << i;
-    EXPECT_EQ(first, second);
+    std::uint64_t const elements = std::min(r.view_count, r.capacity);
+    EXPECT_EQ(r.record_count, elements) << v.name;
+    // Exactly the record's bits were stored, and nothing else.
+    words const mask = footprint(v.type, r.original.size(), elements);
+    for (std::size_t i = 0; i < r.original.size(); ++i)
+        EXPECT_EQ(r.written[i], r.original[i] & mask[i]) << v.name << " word " << i;
+    EXPECT_EQ(r.first, r.second) << v.name;
 }
 
 template<template<class> class P>
 void check_round_trip(unsigned type, std::mt19937& rng)
 {
-    SCOPED_TRACE(P<void>::packet_name);
     std::size_t const n = test_words(type);
-    words const original = random_words(n, rng);
-    P<unsigned int const*> const in(original.data(), original.data() + n);
+    round_trip r;
+    r.original = random_words(n, rng);
+    r.written.resize(n);
+    P<unsigned int const*> const in(r.original.data(), r.original.data() + n);
     P<void> const record = in;
-
-    words written(n);
-    P<unsigned int*> const out(written.data(), written.data() + n);
+    P<unsigned int*> const out(r.written.data(), r.written.data() + n);
     out = record;
-
-    std::uint64_t elements = 0;
     if constexpr (P<void>::sequence_capacity > 0) {
-        elements = std::min<std::uint64_t>(in.count, P<void>::sequence_capacity);
-        EXPECT_EQ(record.count, elements);
+        r.view_count = static_cast<std::uint64_t>(in.count);
+        r.record_count = record.count;
+        r.capacity = P<void>::sequence_capacity;
     }
-    P<unsigned int const*> const again(written.data(), written.data() + n);
+    P<unsigned int const*> const again(r.written.data(), r.written.data() + n);
     P<void> const back = again;
-    std::vector<std::uint64_t> a, b;
-    collect_record(record, a);
-    collect_record(back, b);
-    verify_round_trip(type, original, written, elements, a, b);
+    collect_record(record, r.first);
+    collect_record(back, r.second);
+    verify_round_trip(facts_of<P>(), r);
 }
 
-void verify_padding(unsigned type, words const& body, scanlib::padded_body const& padded, bool sequence)
+void verify_padding(view_facts const& v, words const& body, scanlib::padded_body const& padded,
+                    std::size_t values)
 {
-    std::size_t const fixed = scanlib::packet_sizes[type].fixed_words;
+    std::size_t const fixed = scanlib::packet_sizes[v.type].fixed_words;
     std::size_t const n = body.size();
-    if (sequence || n >= fixed) {
-        EXPECT_FALSE(padded.padded());
-        EXPECT_EQ(padded.begin(), body.data());
-        EXPECT_EQ(padded.end(), body.data() + n);
+    if (v.has_sequence || n >= fixed) {
+        EXPECT_FALSE(padded.padded()) << v.name;
+        EXPECT_EQ(padded.begin(), body.data()) << v.name;
+        EXPECT_EQ(padded.end(), body.data() + n) << v.name;
         return;
     }
-    ASSERT_TRUE(padded.padded());
-    ASSERT_EQ(std::size_t(padded.end() - padded.begin()), fixed);
+    ASSERT_TRUE(padded.padded()) << v.name;
+    ASSERT_EQ(std::size_t(padded.end() - padded.begin()), fixed) << v.name;
     for (std::size_t i = 0; i < fixed; ++i)
-        EXPECT_EQ(padded.begin()[i], i < n ? body[i] : 0u) << "word " << i;
+        EXPECT_EQ(padded.begin()[i], i < n ? body[i] : 0u) << v.name << " word " << i;
+    EXPECT_EQ(values == 0, fixed == 0) << v.name;
 }
 
 template<template<class> class P>
 void check_padding(unsigned type, std::mt19937& rng)
 {
-    SCOPED_TRACE(P<void>::packet_name);
     std::size_t const fixed = scanlib::packet_sizes[type].fixed_words;
     for (std::size_t n = 0; n <= fixed; ++n) {
         // Exactly n words on the heap, so reading past them is caught.
         words const body = random_words(n, rng);
         scanlib::padded_body const padded(type, body.data(), body.data() + n);
-        verify_padding(type, body, padded, P<void>::has_sequence);
-        if (!P<void>::has_sequence) {
+        std::vector<std::uint64_t> values;
+        if constexpr (!P<void>::has_sequence) {
             P<unsigned int const*> const view(padded.begin(), padded.end());
             P<void> const record = view;  // reads every field
-            std::vector<std::uint64_t> values;
             collect_record(record, values);
-            EXPECT_EQ(values.empty(), fixed == 0);
         }
+        verify_padding(facts_of<P>(), body, padded, values.size());
     }
+}
+
+void verify_family(view_facts const& older, view_facts const& newer, std::vector<std::uint64_t> a,
+                   std::vector<std::uint64_t> b)
+{
+    ASSERT_LE(a.size(), b.size()) << older.name << " < " << newer.name;
+    b.resize(a.size());
+    EXPECT_EQ(a, b) << older.name << " < " << newer.name;
+    EXPECT_EQ(older.main_id, newer.main_id) << newer.name;
+    EXPECT_LT(older.sub_id, newer.sub_id) << newer.name;
 }
 
 template<template<class> class Older, template<class> class Newer>
 void check_family(std::mt19937& rng)
 {
-    SCOPED_TRACE(Newer<void>::packet_name);
     std::size_t const n = scanlib::packet_sizes[Newer<void>::packet_type].fixed_words;
     words const body = random_words(n, rng);
     Older<unsigned int const*> const older(body.data(), body.data() + n);
@@ -445,11 +493,7 @@ void check_family(std::mt19937& rng)
     std::vector<std::uint64_t> a, b;
     collect(older, a);
     collect(newer, b);
-    ASSERT_LE(a.size(), b.size()) << Older<void>::packet_name;
-    b.resize(a.size());
-    EXPECT_EQ(a, b) << Older<void>::packet_name;
-    EXPECT_EQ(Older<void>::main_id, Newer<void>::main_id);
-    EXPECT_LT(Older<void>::sub_id, Newer<void>::sub_id);
+    verify_family(facts_of<Older>(), facts_of<Newer>(), std::move(a), std::move(b));
 }
 
 // Runs check.run<view>(type) for every type of one part.
