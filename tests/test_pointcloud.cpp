@@ -498,6 +498,31 @@ TEST(PointcloudEchoes, ReflectanceTableAndAttenuation) {
     EXPECT_NEAR(plain.reports[1].t.reflectance, -0.4342945, 1e-6);
 }
 
+TEST(PointcloudEchoes, DegenerateWindowAndTable) {
+    recorder pc;
+    // A reflectance table over a zero divisor has an infinite step: every
+    // finite range takes its first entry.
+    pc.feed(packet<scanlib::reftab_table>(
+        [](auto& v) {
+            v.divisor = 0;
+            v.values[0].value = -100;
+            v.values[1].value = -200;
+        },
+        2));
+    ASSERT_EQ(pc.refltab.size(), 2u);
+    EXPECT_TRUE(std::isinf(pc.refltab_delta));
+    pc.feed(shot_2angles(1));
+    // The all-zero fixed window prepared for a shot notches raw range 0 with
+    // raw amplitude 0 only.
+    pc.feed(echo(0, 0), echo(0, 1), echo(-1, 0), echo(1000000, 0));
+    pc.feed(shot_2angles(2));
+    ASSERT_EQ(pc.reports.size(), 3u);
+    EXPECT_DOUBLE_EQ(pc.reports[0].t.range, 0);
+    EXPECT_FLOAT_EQ(pc.reports[0].t.amplitude, 0.01f);
+    EXPECT_DOUBLE_EQ(pc.reports[1].t.range, -1);
+    EXPECT_FLOAT_EQ(pc.reports[2].t.reflectance, 1.0f);
+}
+
 TEST(PointcloudEchoes, OtherEchoPackets) {
     recorder pc;
     // Before any shot: echoes are dropped, quality values are still taken.
