@@ -420,3 +420,55 @@ TEST(PointcloudZones, UtcShotsWithoutUnitsKeepDefinedHistoryTimes) {
     pc.feed(packet<scanlib::laser_shot_utctime_origin_direction>([](auto& v) { v.time = 5000; }));
     EXPECT_EQ(pc.impl->shot_history[0].raw_time, static_cast<std::uint64_t>(5000 * (double(1e-3f) / double(1e-6f))));
 }
+
+TEST(PointcloudDispatch, NewerLayoutsReachTheOlderHandlers) {
+    recorder pc;
+    pc.feed(units(1.0f, 360000, 360000));
+    // Shot packets without a handler open no shot.
+    pc.feed(packet<scanlib::laser_shot_3angles>([](auto& v) { v.f0 = 5; }));
+    pc.feed(packet<scanlib::laser_shot_6angles_hr>([](auto& v) { v.f0 = 5; }));
+    pc.feed(packet<scanlib::laser_shot_rad>([](auto& v) { v.f0 = 5; }));
+    EXPECT_TRUE(pc.shots.empty());
+    EXPECT_FALSE(pc.shot_pending);
+    EXPECT_FALSE(pc.measurement_started);
+
+    pc.feed(packet<scanlib::mta_settings_3>([](auto& v) {
+        v.zone = 2;
+        v.gate_low = 1;
+        v.gate_high = 2;
+        v.unambiguous_range = 150;
+        v.f6 = 9;
+    }));
+    EXPECT_TRUE(pc.mta_settings_valid);
+    EXPECT_EQ(pc.mta_zone, 2u);
+    EXPECT_DOUBLE_EQ(pc.unambiguous_range, 150);
+    EXPECT_EQ(pc.impl->shot_history.size(), 3u);
+
+    pc.feed(packet<scanlib::range_finder_debug_laser_1>([](auto& v) { v.pulse_repetition_rate = 5e5f; }));
+    EXPECT_DOUBLE_EQ(pc.shot_clock.pulse_repetition_rate, 5e5);
+
+    auto pps = [](unsigned counter, unsigned ext) {
+        return packet<scanlib::pps_sync_ext>([&](auto& v) {
+            v.counter = counter;
+            v.ext_time = ext;
+            v.f2 = 77;
+        });
+    };
+    const double unit = 1e-7f;
+    const unsigned per_s = static_cast<unsigned>(std::lround(1.0 / unit));
+    pc.feed(pps(100, 1000), pps(100 + per_s, 2000));
+    EXPECT_EQ(pc.synchronized, 1);
+    // The limit follows the pulse rate at the first sync: 0.5 / (1e-7 x 5e5).
+    EXPECT_NEAR(pc.shot_clock.lost_lock_limit, 10.0, 1e-6);
+
+    // A one-angle shot takes its line angle and evaluates; the frame angle
+    // stays as the last packet left it.
+    pc.feed(shot_2angles(10, 0, 90000));
+    pc.feed(packet<scanlib::laser_shot_1angle>([](auto& v) {
+        v.time = 20;
+        v.line_angle = 90000;
+    }));
+    ASSERT_EQ(pc.shots.size(), 2u);
+    EXPECT_NEAR(pc.shots[1].direction[1], 1.0, 1e-12); // line 90, frame 90 degrees: along y
+    EXPECT_NEAR(pc.shots[1].time_raw, 20 * unit, 1e-15);
+}
