@@ -171,7 +171,7 @@ TEST(PointcloudShots, NotchWindow) {
     EXPECT_EQ(other.notch_ampl, 50);
 }
 
-TEST(PointcloudShots, UtcShotsKeepTheInitialNotchWindow) {
+TEST(PointcloudShots, UtcShotsUseTheFixedNotchWindow) {
     recorder pc;
     pc.feed(packet<scanlib::units_4>([](auto& v) {
         v.range_unit = 1.0f;
@@ -203,13 +203,28 @@ TEST(PointcloudShots, UtcShotsKeepTheInitialNotchWindow) {
     EXPECT_DOUBLE_EQ(pc.shots[0].origin[0], 1.0);
     EXPECT_DOUBLE_EQ(pc.shots[0].origin[1], -1.0);
     EXPECT_DOUBLE_EQ(pc.shots[0].direction[2], 1.0);
-    pc.feed(echo(100, 10)); // non-negative raw range: notched
+    // The window set at construction (every non-negative raw range) is not
+    // in force: the shot prepared the all-zero fixed window.
+    pc.feed(echo(100, 10));
     pc.feed(echo(-5, 10));
+    pc.feed(echo(0, 0)); // inside the zero window
     pc.feed(utc(9, 0));
-    ASSERT_EQ(pc.reports.size(), 1u);
-    EXPECT_DOUBLE_EQ(pc.reports[0].t.range, -5);
-    EXPECT_FLOAT_EQ(pc.reports[0].t.vertex[0], 1.0f);
-    EXPECT_FLOAT_EQ(pc.reports[0].t.vertex[2], -5.0f);
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_DOUBLE_EQ(pc.reports[0].t.range, 100);
+    EXPECT_FLOAT_EQ(pc.reports[0].t.vertex[2], 100.0f);
+    EXPECT_DOUBLE_EQ(pc.reports[1].t.range, -5);
+    EXPECT_FLOAT_EQ(pc.reports[1].t.vertex[0], 1.0f);
+    EXPECT_FLOAT_EQ(pc.reports[1].t.vertex[2], -5.0f);
+
+    // A caller's window applies to these shots without any notch packet.
+    recorder user;
+    user.set_notch_filter(50, 150, 1);
+    user.feed(utc(8, 0));
+    user.feed(echo(100, 10), echo(100, 200), echo(40, 10));
+    user.feed(utc(9, 0));
+    ASSERT_EQ(user.reports.size(), 2u);
+    EXPECT_FLOAT_EQ(user.reports[0].t.amplitude, 2.0f);
+    EXPECT_DOUBLE_EQ(user.reports[1].t.range, 40);
 }
 
 TEST(PointcloudShots, DynamicTriggerSuppressesWeakLaterEchoes) {

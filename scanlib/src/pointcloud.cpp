@@ -369,6 +369,11 @@ void pointcloud::on_laser_shot_utctime_origin_direction(
     if (static_cast<unsigned char>(p.f1) != 0)
         return;
     start_measurement();
+    // These shots carry no raw angles for the angle tables, but the fixed
+    // window must replace the one set at construction, which would drop
+    // every echo with a non-negative range.
+    if (notch_mode == 0)
+        prepare_notch_filter();
     send_single_or_last();
     shot_pending = true;
     const std::uint64_t time = p.time;
