@@ -16,13 +16,15 @@ template <class T>
 class local_ref {
 public:
     local_ref(JNIEnv* env, T ref) : env(env), ref(ref) {}
-    ~local_ref() {
-        if (ref)
-            env->DeleteLocalRef(ref);
-    }
+    ~local_ref() { reset(); }
     local_ref(local_ref const&) = delete;
     local_ref& operator=(local_ref const&) = delete;
     T get() const { return ref; }
+    void reset() {
+        if (ref)
+            env->DeleteLocalRef(ref);
+        ref = nullptr;
+    }
     explicit operator bool() const { return ref != nullptr; }
 
 private:
@@ -39,8 +41,6 @@ mypointcloud::mypointcloud(serializer& output, JNIEnv* env)
 mypointcloud::~mypointcloud() {
     for (jobject shot : *shots)
         env->DeleteGlobalRef(shot);
-    if (shot_class)
-        env->DeleteGlobalRef(shot_class);
 }
 
 void mypointcloud::on_shot() { pointcloud::on_shot(); }
@@ -55,39 +55,14 @@ jobject mypointcloud::take_shot() {
     return local;
 }
 
-bool mypointcloud::lookup_shot_class() {
-    local_ref<jclass> cls(env, env->FindClass(shot_class_name));
-    if (!cls)
-        return false;
-    jmethodID init = env->GetMethodID(cls.get(), "<init>", "(IDDDDDDD[D)V");
-    jmethodID refl = init ? env->GetMethodID(cls.get(), "setReflectances", "([F)V") : nullptr;
-    jmethodID dev = refl ? env->GetMethodID(cls.get(), "setDeviations", "([F)V") : nullptr;
-    jmethodID ampl = dev ? env->GetMethodID(cls.get(), "setAmplitudes", "([F)V") : nullptr;
-    jmethodID times = ampl ? env->GetMethodID(cls.get(), "setTimes", "([D)V") : nullptr;
-    if (!times)
-        return true; // NoSuchMethodError is pending; the caller stops
-    jclass global = static_cast<jclass>(env->NewGlobalRef(cls.get()));
-    if (!global)
-        return true;
-    shot_class = global;
-    shot_init = init;
-    set_reflectances = refl;
-    set_deviations = dev;
-    set_amplitudes = ampl;
-    set_times = times;
-    return true;
-}
-
 void mypointcloud::on_shot_end() {
     pointcloud::on_shot_end();
     // No host call may run while a host exception is pending; the pull loop
     // hands that exception to the host before reading on.
     if (env->ExceptionCheck())
         return;
-    build_shot();
-}
 
-void mypointcloud::build_shot() {
+    // Everything the host gets is gathered before the first host call.
     const std::size_t n = std::min<std::size_t>(shot_target_count, max_echoes);
     double ranges[max_echoes], times[max_echoes];
     float reflectances[max_echoes], deviations[max_echoes], amplitudes[max_echoes];
@@ -105,45 +80,56 @@ void mypointcloud::build_shot() {
     }
     const jsize len = static_cast<jsize>(n);
 
+    // Every local reference taken here is released before returning: one
+    // packet may end many shots within a single native call.
     local_ref<jdoubleArray> range_array(env, env->NewDoubleArray(len));
     if (!range_array)
         return;
     env->SetDoubleArrayRegion(range_array.get(), 0, len, ranges);
 
-    if (!shot_class && !lookup_shot_class()) {
+    // Looked up per shot: the binding holds no host reference between calls
+    // apart from the queued shots.
+    local_ref<jclass> cls(env, env->FindClass(shot_class_name));
+    if (!cls) {
         std::cout << "Finding Shot class failed" << std::endl;
         return;
     }
-    if (!shot_class)
+    jmethodID init = env->GetMethodID(cls.get(), "<init>", "(IDDDDDDD[D)V");
+    if (!init)
         return;
-
-    local_ref<jobject> shot(env, env->NewObject(shot_class, shot_init, static_cast<jint>(n), shot_time,
-                                                shot_origin[0], shot_origin[1], shot_origin[2],
-                                                shot_direction[0], shot_direction[1], shot_direction[2],
-                                                range_array.get()));
+    local_ref<jobject> shot(env, env->NewObject(cls.get(), init, static_cast<jint>(n), shot_time, shot_origin[0],
+                                                shot_origin[1], shot_origin[2], shot_direction[0],
+                                                shot_direction[1], shot_direction[2], range_array.get()));
+    range_array.reset();
     if (!shot || env->ExceptionCheck())
         return;
 
-    auto attach_floats = [&](bool on, jmethodID setter, float const* values) {
+    auto attach_floats = [&](bool on, char const* setter, float const* values) {
         if (!on)
             return true;
         local_ref<jfloatArray> a(env, env->NewFloatArray(len));
         if (!a)
             return false;
         env->SetFloatArrayRegion(a.get(), 0, len, values);
-        env->CallVoidMethod(shot.get(), setter, a.get());
+        jmethodID m = env->GetMethodID(cls.get(), setter, "([F)V");
+        if (!m)
+            return false;
+        env->CallVoidMethod(shot.get(), m, a.get());
         return !env->ExceptionCheck();
     };
-    if (!attach_floats(exportReflectance, set_reflectances, reflectances) ||
-        !attach_floats(exportDeviation, set_deviations, deviations) ||
-        !attach_floats(exportAmplitude, set_amplitudes, amplitudes))
+    if (!attach_floats(exportReflectance, "setReflectances", reflectances) ||
+        !attach_floats(exportDeviation, "setDeviations", deviations) ||
+        !attach_floats(exportAmplitude, "setAmplitudes", amplitudes))
         return;
     if (exportTime) {
         local_ref<jdoubleArray> a(env, env->NewDoubleArray(len));
         if (!a)
             return;
         env->SetDoubleArrayRegion(a.get(), 0, len, times);
-        env->CallVoidMethod(shot.get(), set_times, a.get());
+        jmethodID m = env->GetMethodID(cls.get(), "setTimes", "([D)V");
+        if (!m)
+            return;
+        env->CallVoidMethod(shot.get(), m, a.get());
         if (env->ExceptionCheck())
             return;
     }

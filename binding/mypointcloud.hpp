@@ -46,18 +46,6 @@ public:
     bool exportDeviation = false;
     bool exportAmplitude = false;
     bool exportTime = false;
-
-private:
-    bool lookup_shot_class();
-    void build_shot();
-
-    // Looked up once, on the first shot that finds the class.
-    jclass shot_class = nullptr;
-    jmethodID shot_init = nullptr;
-    jmethodID set_reflectances = nullptr;
-    jmethodID set_deviations = nullptr;
-    jmethodID set_amplitudes = nullptr;
-    jmethodID set_times = nullptr;
 };
 
 } // namespace mpc

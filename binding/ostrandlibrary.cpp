@@ -18,6 +18,36 @@ namespace {
 
 extractionhandle* from_jlong(jlong handle) { return reinterpret_cast<extractionhandle*>(handle); }
 
+// A local reference released when it goes out of scope.
+template <class T>
+class local_ref {
+public:
+    local_ref(JNIEnv* env, T ref) : env(env), ref(ref) {}
+    ~local_ref() {
+        if (ref)
+            env->DeleteLocalRef(ref);
+    }
+    local_ref(local_ref const&) = delete;
+    local_ref& operator=(local_ref const&) = delete;
+    T get() const { return ref; }
+    explicit operator bool() const { return ref != nullptr; }
+
+private:
+    JNIEnv* env;
+    T ref;
+};
+
+// The handle's serializer together with the filter it refers to, so that the
+// filter lives exactly as long as the serializer and no handle shares it.
+struct filter_holder {
+    mpc::varenquefilter keep_all;
+};
+
+class handle_serializer : private filter_holder, public mpc::FastSerializer {
+public:
+    explicit handle_serializer(std::ostream& out) : FastSerializer(out, keep_all) {}
+};
+
 // Releases what open stored, in the order the members depend on each other.
 void release(extractionhandle& h) {
     h.connection.reset();
@@ -53,31 +83,29 @@ void apply_export_code(mpc::mypointcloud& cloud, jint code) {
 } // namespace
 
 char* JNU_GetStringNativeChars(JNIEnv* env, jstring jstr) {
-    if (!jstr || env->EnsureLocalCapacity(3) < 0)
+    // getBytes on a null string would bring the virtual machine down.
+    if (!jstr)
         return nullptr;
-    jclass string_class = env->FindClass("java/lang/String");
+    local_ref<jclass> string_class(env, env->FindClass("java/lang/String"));
     if (!string_class)
         return nullptr;
-    jmethodID get_bytes = env->GetMethodID(string_class, "getBytes", "()[B");
-    env->DeleteLocalRef(string_class);
-    if (!get_bytes)
+    jmethodID get_bytes = env->GetMethodID(string_class.get(), "getBytes", "()[B");
+    if (!get_bytes || env->EnsureLocalCapacity(2) < 0)
         return nullptr;
-    auto bytes = static_cast<jbyteArray>(env->CallObjectMethod(jstr, get_bytes));
+    local_ref<jbyteArray> bytes(env, static_cast<jbyteArray>(env->CallObjectMethod(jstr, get_bytes)));
     if (env->ExceptionCheck()) {
+        // The host exception stays pending for the caller of the native method.
         std::puts("Exception occured...");
-        if (bytes)
-            env->DeleteLocalRef(bytes);
         return nullptr;
     }
     if (!bytes)
         return nullptr;
-    const jsize n = env->GetArrayLength(bytes);
+    const jsize n = env->GetArrayLength(bytes.get());
     auto* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(n) + 1));
-    if (text) {
-        env->GetByteArrayRegion(bytes, 0, n, reinterpret_cast<jbyte*>(text));
-        text[n] = '\0';
-    }
-    env->DeleteLocalRef(bytes);
+    if (!text)
+        return nullptr;
+    env->GetByteArrayRegion(bytes.get(), 0, n, reinterpret_cast<jbyte*>(text));
+    text[n] = '\0';
     return text;
 }
 
@@ -113,9 +141,7 @@ JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNI
             scanlib::basic_rconnection::create_impl(uri, std::string(), std::string()));
         h->connection->open();
         h->decoder = new scanlib::decoder_zpkmarker(*h->connection, true);
-        // Stateless and never consulted: one filter serves every handle.
-        static mpc::varenquefilter keep_all;
-        h->writer = new mpc::FastSerializer(std::cout, keep_all);
+        h->writer = new handle_serializer(std::cout);
         const jsize n = codes ? env->GetArrayLength(codes) : 0;
         h->cloud = new mpc::mypointcloud(*h->writer, env);
         if (n > 0) {

@@ -400,4 +400,524 @@ TEST(HostJvmNoShotClass, TheShotIsDroppedAndTheHostSeesTheError) {
     h.del(handle);
 }
 
+// ---------------------------------------------------------------------------
+// The same native methods driven through a recording stand-in for the host's
+// native interface: which host calls the binding makes, in which order, which
+// references it keeps, and that no call runs while a host exception is pending.
+
+#include <cstdarg>
+#include <deque>
+#include <map>
+#include <set>
+
+namespace fake {
+
+struct object {
+    std::string type; // "class", "String", "byte[]", "int[]", "double[]", "float[]", "Shot"
+    std::string name; // class name of a class object
+    std::vector<jbyte> bytes;
+    std::vector<jint> ints;
+    std::vector<double> doubles;
+    std::vector<float> floats;
+    // A Shot as its constructor and setters left it.
+    jint count = 0;
+    double time = 0, origin[3]{}, direction[3]{};
+    std::vector<double> ranges, times;
+    std::optional<std::vector<float>> reflectances, deviations, amplitudes;
+    std::vector<std::string> setters;
+};
+
+struct ref {
+    object* target;
+    bool global;
+    bool live = true;
+};
+
+struct method {
+    std::string name, sig;
+};
+
+struct world {
+    JNINativeInterface_ table{};
+    JNIEnv_ env{};
+    std::deque<object> objects;
+    std::deque<ref> refs;
+    std::deque<method> methods;
+    std::vector<std::string> calls;
+    std::vector<std::string> pending_violations; // host calls made with an exception pending
+    std::string pending;                         // class of the pending host exception
+    std::set<std::string> missing_classes;
+    std::set<std::string> missing_methods;
+    jint capacity_result = 0;
+    bool get_bytes_throws = false;
+
+    world();
+    ~world();
+
+    static world*& current() {
+        static world* w = nullptr;
+        return w;
+    }
+
+    jobject make(object o, bool global = false) {
+        objects.push_back(std::move(o));
+        refs.push_back({&objects.back(), global});
+        return reinterpret_cast<jobject>(&refs.back());
+    }
+    static ref& of(jobject r) { return *reinterpret_cast<ref*>(r); }
+    static object& obj(jobject r) { return *of(r).target; }
+
+    std::size_t live(bool global) const {
+        return static_cast<std::size_t>(
+            std::count_if(refs.begin(), refs.end(), [&](ref const& r) { return r.live && r.global == global; }));
+    }
+    void log(std::string call) {
+        if (!pending.empty())
+            pending_violations.push_back(call);
+        calls.push_back(std::move(call));
+    }
+    // Calls the host allows while an exception is pending.
+    void log_allowed(std::string call) { calls.push_back(std::move(call)); }
+    void raise(std::string cls) { pending = std::move(cls); }
+};
+
+world& W() { return *world::current(); }
+
+jclass JNICALL FindClass(JNIEnv*, char const* name) {
+    W().log(std::string("FindClass ") + name);
+    if (W().missing_classes.count(name)) {
+        W().raise("java.lang.NoClassDefFoundError");
+        return nullptr;
+    }
+    object o;
+    o.type = "class";
+    o.name = name;
+    return static_cast<jclass>(W().make(std::move(o)));
+}
+
+jmethodID JNICALL GetMethodID(JNIEnv*, jclass, char const* name, char const* sig) {
+    W().log(std::string("GetMethodID ") + name + " " + sig);
+    if (W().missing_methods.count(name)) {
+        W().raise("java.lang.NoSuchMethodError");
+        return nullptr;
+    }
+    W().methods.push_back({name, sig});
+    return reinterpret_cast<jmethodID>(&W().methods.back());
+}
+
+jint JNICALL EnsureLocalCapacity(JNIEnv*, jint n) {
+    W().log("EnsureLocalCapacity " + std::to_string(n));
+    return W().capacity_result;
+}
+
+// The C++ interface of jni.h forwards its variadic calls to these va_list forms.
+jobject JNICALL CallObjectMethodV(JNIEnv*, jobject self, jmethodID m, va_list) {
+    auto const& md = *reinterpret_cast<method*>(m);
+    W().log("CallObjectMethod " + md.name);
+    if (md.name != "getBytes" || world::obj(self).type != "String")
+        return nullptr;
+    if (W().get_bytes_throws) {
+        W().raise("java.io.UnsupportedEncodingException");
+        return nullptr;
+    }
+    object o;
+    o.type = "byte[]";
+    o.bytes = world::obj(self).bytes;
+    return W().make(std::move(o));
+}
+
+void JNICALL CallVoidMethodV(JNIEnv*, jobject self, jmethodID m, va_list ap) {
+    auto const& md = *reinterpret_cast<method*>(m);
+    W().log("CallVoidMethod " + md.name);
+    jobject arg = va_arg(ap, jobject);
+    object& shot = world::obj(self);
+    object const& a = world::obj(arg);
+    shot.setters.push_back(md.name);
+    if (md.name == "setReflectances")
+        shot.reflectances = a.floats;
+    else if (md.name == "setDeviations")
+        shot.deviations = a.floats;
+    else if (md.name == "setAmplitudes")
+        shot.amplitudes = a.floats;
+    else if (md.name == "setTimes")
+        shot.times = a.doubles;
+}
+
+jobject JNICALL NewObjectV(JNIEnv*, jclass cls, jmethodID m, va_list ap) {
+    auto const& md = *reinterpret_cast<method*>(m);
+    W().log("NewObject " + world::obj(cls).name + " " + md.sig);
+    object o;
+    o.type = "Shot";
+    o.count = va_arg(ap, jint);
+    o.time = va_arg(ap, double);
+    for (double& v : o.origin)
+        v = va_arg(ap, double);
+    for (double& v : o.direction)
+        v = va_arg(ap, double);
+    o.ranges = world::obj(va_arg(ap, jobject)).doubles;
+    return W().make(std::move(o));
+}
+
+jboolean JNICALL ExceptionCheck(JNIEnv*) {
+    W().log_allowed("ExceptionCheck");
+    return W().pending.empty() ? JNI_FALSE : JNI_TRUE;
+}
+
+void JNICALL DeleteLocalRef(JNIEnv*, jobject r) {
+    W().log_allowed("DeleteLocalRef " + world::obj(r).type);
+    EXPECT_TRUE(world::of(r).live && !world::of(r).global) << "not a live local reference";
+    world::of(r).live = false;
+}
+
+void JNICALL DeleteGlobalRef(JNIEnv*, jobject r) {
+    W().log_allowed("DeleteGlobalRef " + world::obj(r).type);
+    EXPECT_TRUE(world::of(r).live && world::of(r).global) << "not a live global reference";
+    world::of(r).live = false;
+}
+
+jobject JNICALL NewGlobalRef(JNIEnv*, jobject r) {
+    W().log("NewGlobalRef " + world::obj(r).type);
+    W().refs.push_back({world::of(r).target, true});
+    return reinterpret_cast<jobject>(&W().refs.back());
+}
+
+jobject JNICALL NewLocalRef(JNIEnv*, jobject r) {
+    W().log("NewLocalRef " + world::obj(r).type);
+    W().refs.push_back({world::of(r).target, false});
+    return reinterpret_cast<jobject>(&W().refs.back());
+}
+
+jsize JNICALL GetArrayLength(JNIEnv*, jarray a) {
+    W().log("GetArrayLength");
+    object const& o = world::obj(a);
+    return static_cast<jsize>(o.type == "int[]" ? o.ints.size() : o.bytes.size());
+}
+
+void JNICALL GetByteArrayRegion(JNIEnv*, jbyteArray a, jsize start, jsize len, jbyte* buf) {
+    W().log("GetByteArrayRegion " + std::to_string(start) + " " + std::to_string(len));
+    std::copy_n(world::obj(a).bytes.begin() + start, len, buf);
+}
+
+jint* JNICALL GetIntArrayElements(JNIEnv*, jintArray a, jboolean*) {
+    W().log("GetIntArrayElements");
+    return world::obj(a).ints.data();
+}
+
+void JNICALL ReleaseIntArrayElements(JNIEnv*, jintArray, jint*, jint mode) {
+    W().log_allowed("ReleaseIntArrayElements " + std::to_string(mode));
+}
+
+jdoubleArray JNICALL NewDoubleArray(JNIEnv*, jsize n) {
+    W().log("NewDoubleArray " + std::to_string(n));
+    object o;
+    o.type = "double[]";
+    o.doubles.assign(static_cast<std::size_t>(n), std::nan(""));
+    return static_cast<jdoubleArray>(W().make(std::move(o)));
+}
+
+void JNICALL SetDoubleArrayRegion(JNIEnv*, jdoubleArray a, jsize start, jsize len, jdouble const* buf) {
+    W().log("SetDoubleArrayRegion " + std::to_string(start) + " " + std::to_string(len));
+    std::copy_n(buf, len, world::obj(a).doubles.begin() + start);
+}
+
+jfloatArray JNICALL NewFloatArray(JNIEnv*, jsize n) {
+    W().log("NewFloatArray " + std::to_string(n));
+    object o;
+    o.type = "float[]";
+    o.floats.assign(static_cast<std::size_t>(n), std::nanf(""));
+    return static_cast<jfloatArray>(W().make(std::move(o)));
+}
+
+void JNICALL SetFloatArrayRegion(JNIEnv*, jfloatArray a, jsize start, jsize len, jfloat const* buf) {
+    W().log("SetFloatArrayRegion " + std::to_string(start) + " " + std::to_string(len));
+    std::copy_n(buf, len, world::obj(a).floats.begin() + start);
+}
+
+jint JNICALL ThrowNew(JNIEnv*, jclass cls, char const*) {
+    W().log("ThrowNew");
+    W().raise(world::obj(cls).name);
+    return 0;
+}
+
+world::world() {
+    table.FindClass = FindClass;
+    table.GetMethodID = GetMethodID;
+    table.EnsureLocalCapacity = EnsureLocalCapacity;
+    table.CallObjectMethodV = CallObjectMethodV;
+    table.CallVoidMethodV = CallVoidMethodV;
+    table.NewObjectV = NewObjectV;
+    table.ExceptionCheck = ExceptionCheck;
+    table.DeleteLocalRef = DeleteLocalRef;
+    table.DeleteGlobalRef = DeleteGlobalRef;
+    table.NewGlobalRef = NewGlobalRef;
+    table.NewLocalRef = NewLocalRef;
+    table.GetArrayLength = GetArrayLength;
+    table.GetByteArrayRegion = GetByteArrayRegion;
+    table.GetIntArrayElements = GetIntArrayElements;
+    table.ReleaseIntArrayElements = ReleaseIntArrayElements;
+    table.NewDoubleArray = NewDoubleArray;
+    table.SetDoubleArrayRegion = SetDoubleArrayRegion;
+    table.NewFloatArray = NewFloatArray;
+    table.SetFloatArrayRegion = SetFloatArrayRegion;
+    table.ThrowNew = ThrowNew;
+    env.functions = &table;
+    current() = this;
+}
+
+world::~world() { current() = nullptr; }
+
+// The exports of the shared object, looked up by name as the host does.
+struct exports {
+    void* lib = dlopen(SCANLIB_HOST_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    template <class F>
+    F* sym(char const* name) {
+        return lib ? reinterpret_cast<F*>(dlsym(lib, name)) : nullptr;
+    }
+    jlong (*instantiate)(JNIEnv*, jobject) = sym<jlong(JNIEnv*, jobject)>(
+        "Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instantiate");
+    jint (*open)(JNIEnv*, jobject, jlong, jstring, jintArray) = sym<jint(JNIEnv*, jobject, jlong, jstring, jintArray)>(
+        "Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open");
+    jboolean (*has_shot)(JNIEnv*, jobject, jlong) = sym<jboolean(JNIEnv*, jobject, jlong)>(
+        "Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_hasShot");
+    jobject (*next)(JNIEnv*, jobject, jlong) = sym<jobject(JNIEnv*, jobject, jlong)>(
+        "Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNextShot");
+    void (*close)(JNIEnv*, jobject, jlong) = sym<void(JNIEnv*, jobject, jlong)>(
+        "Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_closeConnexion");
+    void (*del)(JNIEnv*, jobject, jlong) = sym<void(JNIEnv*, jobject, jlong)>(
+        "Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete");
+    // The support function keeps its C++ name.
+    char* (*native_chars)(JNIEnv*, jstring) = sym<char*(JNIEnv*, jstring)>(
+        "_Z24JNU_GetStringNativeCharsP7JNIEnv_P8_jstring");
+    bool ready() const { return instantiate && open && has_shot && next && close && del && native_chars; }
+};
+
+} // namespace
+
+class HostCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(lib.ready()) << dlerror();
+        path = (tmp.dir / "sample.zpk").string();
+        sample::write_scan(scan, path);
+    }
+
+    jstring string(std::string const& text) {
+        fake::object o;
+        o.type = "String";
+        o.bytes.assign(text.begin(), text.end());
+        return static_cast<jstring>(w.make(std::move(o)));
+    }
+    jintArray codes(std::vector<jint> const& v) {
+        fake::object o;
+        o.type = "int[]";
+        o.ints = v;
+        return static_cast<jintArray>(w.make(std::move(o)));
+    }
+    // Opens the sample with the given export codes; the calls made so far are dropped.
+    jlong open(std::vector<jint> const& c) {
+        jlong h = lib.instantiate(env(), nullptr);
+        EXPECT_EQ(lib.open(env(), nullptr, h, string(path), codes(c)), 0);
+        w.calls.clear();
+        return h;
+    }
+    JNIEnv* env() { return &w.env; }
+    // The calls between the first one starting with `from` and the next one starting with `to`.
+    static std::vector<std::string> between(std::vector<std::string> const& calls, std::string const& from,
+                                            std::string const& to) {
+        std::vector<std::string> out;
+        bool in = false;
+        for (auto const& c : calls) {
+            if (!in && c.rfind(from, 0) == 0)
+                in = true;
+            else if (in && c.rfind(to, 0) == 0)
+                break;
+            if (in)
+                out.push_back(c);
+        }
+        return out;
+    }
+
+    fake::world w;
+    fake::exports lib;
+    scratch tmp;
+    sample::scan scan = sample::make_scan();
+    std::string path;
+};
+
+TEST_F(HostCalls, StringConversionCallsTheHostInItsOrder) {
+    const std::string text = "file:/tmp/caf\xe9.zpk"; // bytes as the default character set gives them
+    char* got = lib.native_chars(env(), string(text));
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(std::string(got), text);
+    std::free(got);
+    const std::vector<std::string> expected = {"FindClass java/lang/String", "GetMethodID getBytes ()[B",
+                                               "EnsureLocalCapacity 2", "CallObjectMethod getBytes",
+                                               "ExceptionCheck", "GetArrayLength",
+                                               "GetByteArrayRegion 0 " + std::to_string(text.size())};
+    ASSERT_GE(w.calls.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(w.calls.begin(), w.calls.begin() + 7), expected);
+    EXPECT_EQ(w.live(false), 1u) << "only the caller's string is left";
+
+    // No room for local references: null before the string is asked for its bytes.
+    w.calls.clear();
+    w.capacity_result = -1;
+    EXPECT_EQ(lib.native_chars(env(), string(text)), nullptr);
+    EXPECT_EQ(std::count(w.calls.begin(), w.calls.end(), "CallObjectMethod getBytes"), 0);
+    w.capacity_result = 0;
+
+    // getBytes throws: a line on standard output, null, and the exception stays pending.
+    w.get_bytes_throws = true;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(lib.native_chars(env(), string(text)), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Exception occured...\n");
+    EXPECT_EQ(w.pending, "java.io.UnsupportedEncodingException");
+    EXPECT_TRUE(w.pending_violations.empty()) << w.pending_violations.front();
+
+    // open turns that null into -1 and raises nothing of its own.
+    w.pending.clear(); // the host has seen the first one
+    w.calls.clear();
+    jlong h = lib.instantiate(env(), nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(lib.open(env(), nullptr, h, string(path), codes({2})), -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(w.pending, "java.io.UnsupportedEncodingException");
+    EXPECT_TRUE(w.pending_violations.empty());
+    lib.del(env(), nullptr, h);
+}
+
+TEST_F(HostCalls, ExportCodesAreReadOnceAndReleasedUnchanged) {
+    jlong h = lib.instantiate(env(), nullptr);
+    ASSERT_EQ(lib.open(env(), nullptr, h, string(path), codes({5, 0, 5, -3, 2, 6, 1})), 0);
+    EXPECT_EQ(std::count(w.calls.begin(), w.calls.end(), "GetIntArrayElements"), 1);
+    EXPECT_EQ(std::count(w.calls.begin(), w.calls.end(), "ReleaseIntArrayElements " + std::to_string(JNI_ABORT)), 1);
+    EXPECT_EQ(w.live(false), 2u) << "only the caller's string and array are left";
+    EXPECT_EQ(w.live(true), 0u);
+    jobject s = lib.next(env(), nullptr, h);
+    ASSERT_NE(s, nullptr);
+    fake::object const& shot = fake::world::obj(s);
+    EXPECT_EQ(shot.setters, (std::vector<std::string>{"setReflectances", "setTimes"}));
+    EXPECT_FALSE(shot.deviations || shot.amplitudes);
+    lib.del(env(), nullptr, h);
+}
+
+TEST_F(HostCalls, EveryShotIsBuiltWithItsArraysAndNoReferenceOutlivesTheCall) {
+    jlong h = open({4, 3, 2, 5});
+    std::size_t index = 0;
+    bool ended_while_queued = false;
+    for (;;) {
+        const std::size_t locals = w.live(false);
+        w.calls.clear();
+        jobject s = lib.next(env(), nullptr, h);
+        if (!s)
+            break;
+        ASSERT_LT(index, scan.shots.size());
+        // The returned shot is the one local reference the call leaves.
+        EXPECT_EQ(w.live(false), locals + 1) << index;
+        EXPECT_EQ(w.live(true), 0u) << "the sample's packets end one shot at a time";
+        fake::object const& o = fake::world::obj(s);
+        sample::shot const& raw = scan.shots[index];
+        const std::size_t n = std::min<std::size_t>(raw.echoes.size(), 7);
+        shot_values v{};
+        v.count = o.count;
+        v.time = o.time;
+        std::copy_n(o.origin, 3, v.origin);
+        std::copy_n(o.direction, 3, v.direction);
+        v.ranges = o.ranges;
+        expect_shot(scan, raw, v);
+        EXPECT_EQ(o.setters,
+                  (std::vector<std::string>{"setReflectances", "setDeviations", "setAmplitudes", "setTimes"}));
+        ASSERT_TRUE(o.reflectances && o.deviations && o.amplitudes);
+        ASSERT_EQ(o.reflectances->size(), n);
+        ASSERT_EQ(o.deviations->size(), n);
+        ASSERT_EQ(o.amplitudes->size(), n);
+        ASSERT_EQ(o.times.size(), n);
+        for (std::size_t k = 0; k < n; ++k) {
+            EXPECT_NEAR((*o.reflectances)[k], raw.echoes[k].reflectance * 0.01, 1e-5);
+            EXPECT_EQ((*o.deviations)[k], static_cast<float>(raw.echoes[k].deviation));
+            EXPECT_NEAR((*o.amplitudes)[k], raw.echoes[k].amplitude * 0.01, 1e-5);
+            EXPECT_EQ(o.times[k], o.time);
+        }
+        // One shot's host calls, from its ranges array to its queueing.
+        auto shot_calls = between(w.calls, "NewDoubleArray", "NewLocalRef");
+        while (!shot_calls.empty() && shot_calls.back() == "ExceptionCheck") // the pull loop's own
+            shot_calls.pop_back();
+        const std::string len = std::to_string(n);
+        const std::vector<std::string> expected = {
+            "NewDoubleArray " + len, "SetDoubleArrayRegion 0 " + len, "FindClass fr/belcour/quillet/io/tls/zpk/Shot",
+            "GetMethodID <init> (IDDDDDDD[D)V", "NewObject fr/belcour/quillet/io/tls/zpk/Shot (IDDDDDDD[D)V",
+            "DeleteLocalRef double[]", "ExceptionCheck", "NewFloatArray " + len, "SetFloatArrayRegion 0 " + len,
+            "GetMethodID setReflectances ([F)V", "CallVoidMethod setReflectances", "ExceptionCheck",
+            "DeleteLocalRef float[]", "NewFloatArray " + len, "SetFloatArrayRegion 0 " + len,
+            "GetMethodID setDeviations ([F)V", "CallVoidMethod setDeviations", "ExceptionCheck",
+            "DeleteLocalRef float[]", "NewFloatArray " + len, "SetFloatArrayRegion 0 " + len,
+            "GetMethodID setAmplitudes ([F)V", "CallVoidMethod setAmplitudes", "ExceptionCheck",
+            "DeleteLocalRef float[]", "NewDoubleArray " + len, "SetDoubleArrayRegion 0 " + len,
+            "GetMethodID setTimes ([D)V", "CallVoidMethod setTimes", "ExceptionCheck", "DeleteLocalRef double[]",
+            "NewGlobalRef Shot", "DeleteLocalRef Shot", "DeleteLocalRef class"};
+        EXPECT_EQ(shot_calls, expected) << index;
+        ended_while_queued = ended_while_queued || !lib.has_shot(env(), nullptr, h);
+        w.of(s).live = false; // the host drops it
+        ++index;
+    }
+    EXPECT_EQ(index, scan.shots.size());
+    // The last shot ends with the last packet: the end is reported while it waits.
+    EXPECT_TRUE(ended_while_queued);
+    // After the end: null at once, nothing read, no host call.
+    w.calls.clear();
+    EXPECT_EQ(lib.next(env(), nullptr, h), nullptr);
+    EXPECT_TRUE(w.calls.empty());
+    lib.close(env(), nullptr, h);
+    lib.del(env(), nullptr, h);
+    EXPECT_TRUE(w.pending_violations.empty());
+}
+
+TEST_F(HostCalls, WithoutExportsOnlyTheConstructorIsCalled) {
+    // A host Shot class without setters serves as long as none is asked for.
+    w.missing_methods = {"setReflectances", "setDeviations", "setAmplitudes", "setTimes"};
+    jlong h = open({});
+    std::size_t count = 0;
+    while (jobject s = lib.next(env(), nullptr, h)) {
+        EXPECT_TRUE(fake::world::obj(s).setters.empty());
+        ++count;
+    }
+    EXPECT_EQ(count, scan.shots.size());
+    EXPECT_TRUE(w.pending.empty()) << w.pending;
+    EXPECT_EQ(std::count_if(w.calls.begin(), w.calls.end(),
+                            [](std::string const& c) { return c.rfind("NewFloatArray", 0) == 0; }),
+              0);
+    lib.del(env(), nullptr, h);
+}
+
+TEST_F(HostCalls, AMissingShotClassDropsTheShotAndCallsNothingMore) {
+    w.missing_classes = {"fr/belcour/quillet/io/tls/zpk/Shot"};
+    jlong h = open({2, 5});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(lib.next(env(), nullptr, h), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Finding Shot class failed\n");
+    EXPECT_EQ(w.pending, "java.lang.NoClassDefFoundError");
+    EXPECT_TRUE(w.pending_violations.empty()) << w.pending_violations.front();
+    EXPECT_EQ(std::count_if(w.calls.begin(), w.calls.end(),
+                            [](std::string const& c) { return c.rfind("NewObject", 0) == 0; }),
+              0);
+    EXPECT_EQ(w.live(false), 2u) << "the ranges array was released";
+    EXPECT_EQ(w.live(true), 0u);
+    lib.del(env(), nullptr, h);
+}
+
+TEST_F(HostCalls, DeleteReleasesEverythingAndAnUnopenedHandleNeedsNoHost) {
+    w.calls.clear();
+    lib.del(env(), nullptr, lib.instantiate(env(), nullptr));
+    EXPECT_TRUE(w.calls.empty());
+
+    // Deleted in the middle of the scan: the host keeps only what it was handed.
+    jlong h = open({2});
+    jobject first = lib.next(env(), nullptr, h);
+    ASSERT_NE(first, nullptr);
+    const std::size_t locals = w.live(false);
+    lib.close(env(), nullptr, h);
+    lib.del(env(), nullptr, h);
+    EXPECT_EQ(w.live(true), 0u);
+    EXPECT_EQ(w.live(false), locals);
+    EXPECT_TRUE(w.pending.empty());
+}
 #endif
