@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -86,25 +87,40 @@ TEST(PointcloudShots, PseudoEchoNeedsABackground) {
             v.background = bg;
         });
     };
-    // The first shot closes a shot never opened: a pseudo echo, no shot end.
+    // The first shot closes nothing: no substitute echo for a shot that
+    // never was.
     pc.feed(rad(10, 7));
+    EXPECT_TRUE(pc.reports.empty());
+    EXPECT_EQ(pc.shot_ends, 0);
+    EXPECT_FLOAT_EQ(pc.background, 7.0f);
+    pc.feed(rad(20, 9));
     ASSERT_EQ(pc.reports.size(), 1u);
     EXPECT_EQ(pc.reports[0].type, pointcloud::pseudo);
-    EXPECT_EQ(pc.shot_ends, 0);
-    pc.feed(rad(20, 9));
-    ASSERT_EQ(pc.reports.size(), 2u);
     EXPECT_EQ(pc.shot_ends, 1);
-    scanlib::target const& t = pc.reports[1].t;
+    scanlib::target const& t = pc.reports[0].t;
     EXPECT_DOUBLE_EQ(t.range, 0.35);
     EXPECT_FLOAT_EQ(t.amplitude, 0.01f);
     EXPECT_TRUE(std::isnan(t.reflectance));
-    // The background in force at closing: the next shot's.
-    EXPECT_FLOAT_EQ(t.background, 9.0f);
+    // The closed shot's own background, not the next one's.
+    EXPECT_FLOAT_EQ(t.background, 7.0f);
     EXPECT_FLOAT_EQ(t.vertex[2], static_cast<float>(pc.shots[0].direction[2] * 0.35));
 
+    // A shot without a background that follows does not take the substitute
+    // echo from the shot it closes, ...
     pc.feed(packet<scanlib::laser_shot_6angles>([](auto& v) { v.time = 30; }));
-    EXPECT_EQ(pc.reports.size(), 2u);
+    ASSERT_EQ(pc.reports.size(), 2u);
+    EXPECT_FLOAT_EQ(pc.reports[1].t.background, 9.0f);
     EXPECT_EQ(pc.shot_ends, 2);
+    // ... and gets none itself.
+    pc.feed(rad(40, 5));
+    EXPECT_EQ(pc.reports.size(), 2u);
+    EXPECT_EQ(pc.shot_ends, 3);
+    // Echoes take the background of their own shot.
+    pc.feed(echo(10, 100));
+    pc.feed(rad(50, 6));
+    ASSERT_EQ(pc.reports.size(), 3u);
+    EXPECT_EQ(pc.reports[2].type, pointcloud::single);
+    EXPECT_FLOAT_EQ(pc.reports[2].t.background, 5.0f);
 }
 
 TEST(PointcloudShots, PpsTimeWithholdsReportsUntilLocked) {
@@ -333,32 +349,35 @@ TEST(PointcloudShots, CommaSeparatedLineLayout) {
 }
 
 TEST(PointcloudShots, StopsWithoutAnOpenShot) {
-    recorder pc;
+    std::ostringstream os;
+    recorder pc(os, false);
     pc.feed(units(1.0f, 360000, 360000));
     pc.feed(packet<scanlib::laser_shot_2angles_rad>([](auto& v) {
         v.time = 10;
         v.line_angle = 90000;
         v.background = 7;
     }));
-    ASSERT_EQ(pc.reports.size(), 1u); // the never-opened shot before it
+    EXPECT_TRUE(pc.reports.empty());
     pc.feed(packet<scanlib::meas_stop>());
-    ASSERT_EQ(pc.reports.size(), 2u);
+    ASSERT_EQ(pc.reports.size(), 1u);
     EXPECT_EQ(pc.shot_ends, 1);
-    // Nothing open: no shot end, but a pseudo echo on the last beam.
+    EXPECT_EQ(pc.reports[0].type, pointcloud::pseudo);
+    EXPECT_NEAR(pc.reports[0].t.vertex[0], 0.35, 1e-6); // line angle 90 degrees: along x
+    EXPECT_FLOAT_EQ(pc.reports[0].t.background, 7.0f);
+    // Nothing open: no shot end and no substitute echo, background or not.
     pc.feed(packet<scanlib::frame_stop>());
-    ASSERT_EQ(pc.reports.size(), 3u);
+    pc.feed(packet<scanlib::line_stop>());
+    EXPECT_EQ(pc.reports.size(), 1u);
     EXPECT_EQ(pc.shot_ends, 1);
-    EXPECT_EQ(pc.reports[2].type, pointcloud::pseudo);
-    EXPECT_DOUBLE_EQ(pc.reports[2].t.range, 0.35);
-    EXPECT_NEAR(pc.reports[2].t.vertex[0], 0.35, 1e-6); // line angle 90 degrees: along x
-    EXPECT_FLOAT_EQ(pc.reports[2].t.background, 7.0f);
 
-    // Without a background a stop reports nothing.
     pc.feed(packet<scanlib::laser_shot_6angles>([](auto& v) { v.time = 20; }));
     pc.feed(packet<scanlib::meas_stop>());
     pc.feed(packet<scanlib::meas_stop>());
-    EXPECT_EQ(pc.reports.size(), 3u);
+    EXPECT_EQ(pc.reports.size(), 1u);
     EXPECT_EQ(pc.shot_ends, 2);
+    // One comma-separated line: the header and the one substitute echo.
+    const std::string text = os.str();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
 }
 
 TEST(PointcloudShots, ReusedSlotsCarryNoStaleValues) {

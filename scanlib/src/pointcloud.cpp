@@ -310,10 +310,14 @@ void pointcloud::load_shot(std::size_t k) {
     impl->shot_moved = true;
 }
 
-void pointcloud::evaluate_shot(unsigned int time) {
+void pointcloud::evaluate_shot(unsigned int time) { open_shot(time, background); }
+
+void pointcloud::open_shot(unsigned int time, float shot_background) {
     start_measurement();
     prepare_notch_filter();
     send_single_or_last();
+    // The closed shot was judged by its own background; this one's follows.
+    background = shot_background;
     shot_pending = true;
     calc_time(time);
     shot_segment = segment;
@@ -347,15 +351,13 @@ void pointcloud::on_laser_shot_2angles(laser_shot_2angles<unsigned int const*> c
 void pointcloud::on_laser_shot_2angles_rad(laser_shot_2angles_rad<unsigned int const*> const& p) {
     shot_line_angle = p.line_angle;
     shot_frame_angle = p.frame_angle;
-    background = static_cast<float>(static_cast<unsigned short>(p.background));
-    evaluate_shot(p.time);
+    open_shot(p.time, static_cast<float>(static_cast<unsigned short>(p.background)));
 }
 
 void pointcloud::on_laser_shot_6angles(laser_shot_6angles<unsigned int const*> const& p) {
     shot_line_angle = p.line_angle;
     shot_frame_angle = p.frame_angle;
-    background = nanf;
-    evaluate_shot(p.time);
+    open_shot(p.time, nanf);
 }
 
 void pointcloud::on_laser_shot_2angles_hr(laser_shot_2angles_hr<unsigned int const*> const& p) {
@@ -413,7 +415,8 @@ void pointcloud::send_single_or_last() {
     if (report) {
         if (!dyntrig_valid) {
             if (shot_target_count == 0) {
-                if (!std::isnan(background)) {
+                // A substitute echo stands for an open shot only.
+                if (shot_pending && !std::isnan(background)) {
                     pseudo_echo(0.35);
                     on_echo_transformed(pseudo);
                 }

@@ -259,6 +259,7 @@ public:
 
 private:
     pointcloud(std::ostream* csv, bool pps_time);
+    void open_shot(unsigned int time, float shot_background);
     void compute_beam();
     void shot_opened(bool to_history, std::uint64_t raw_hr_time);
     void load_shot(std::size_t history_index);
