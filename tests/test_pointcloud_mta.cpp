@@ -162,11 +162,19 @@ TEST(PointcloudZones, MultiZonesWithoutSettings) {
         EXPECT_TRUE(std::isnan(list[0].range));
         EXPECT_TRUE(std::isnan(list[2].range));
     }
-    scanlib::target const& t = pc.reports[0].t;
-    EXPECT_TRUE(std::isnan(t.time));
-    EXPECT_TRUE(std::isnan(t.time_raw));
-    EXPECT_EQ(t.facet, 0u);
-    EXPECT_TRUE(std::isnan(t.vertex[0]));
+    // The main targets belong to their own shot: the blank entries the zone
+    // targets loaded do not reach them.
+    for (std::size_t i : {0, 1, 2}) {
+        scanlib::target const& t = pc.reports[i].t;
+        EXPECT_DOUBLE_EQ(t.time, pc.shots[0].time);
+        EXPECT_DOUBLE_EQ(t.time_raw, pc.shots[0].time_raw);
+        EXPECT_EQ(t.zone, 0);
+        EXPECT_DOUBLE_EQ(t.range, 10.0 * (i + 1));
+        for (int k = 0; k < 3; ++k)
+            EXPECT_FLOAT_EQ(t.vertex[k], static_cast<float>(pc.shots[0].direction[k] * t.range));
+    }
+    for (auto const& list : pc.multi_mta_targets)
+        EXPECT_TRUE(std::isnan(list[0].time));
 }
 
 namespace {
@@ -236,7 +244,7 @@ TEST(PointcloudZones, ShotsEndWithTheirOwnValues) {
         pc.feed(shot_2angles(2000, 2000));
         ASSERT_EQ(pc.ended.size(), 1u);
         expect_same_shot(pc.ended[0], pc.shots[0]);
-        EXPECT_TRUE(std::isnan(pc.reports.at(0).t.time));
+        EXPECT_DOUBLE_EQ(pc.reports.at(0).t.time, pc.shots[0].time);
     }
 }
 

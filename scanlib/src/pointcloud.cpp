@@ -754,8 +754,14 @@ void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, s
         load_shot(kz);
         fill(multi_mta_targets[z][shot_target_count], r, kz);
     }
-    if (mta_settings_valid)
+    if (mta_settings_valid) {
         load_shot(k);
+    } else if (impl->shot_moved) {
+        // Without settings the echo belongs to its own shot, whatever the
+        // zone targets loaded.
+        put_shot(*this, impl->own_shot);
+        impl->shot_moved = false;
+    }
     R += nrange_correction(nrange, nrange_delta, R, R);
     fill(shot_targets[shot_target_count], R + offset, k);
     ++shot_target_count;
