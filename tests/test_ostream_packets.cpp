@@ -111,3 +111,33 @@ TEST(OstreamPackets, ShortFixedBodyStaysInsideThePacket) {
     EXPECT_EQ(print({packet(2, 0, {f32(1.0f)})}),
               "units (2.0), 1.0000000000000000e+00, 0, 0, 0.0000000000000000e+00\n");
 }
+
+TEST(OstreamPackets, UnselectedTypePrintsInTheNewestSelectedOlderLayout) {
+    // units_2 is not selected, units_1 is: the packet is printed once, in
+    // the units_1 layout under the id tried for it.
+    auto sel = select_all;
+    sel.reset(static_cast<std::size_t>(static_cast<package_id::type>(package_id(2, 2))));
+    words body(6, 0);
+    body[0] = f32(1.0f);
+    body[5] = f32(9.0f);
+    EXPECT_EQ(print({packet(2, 2, body)}, false, sel),
+              "units_1 (2.1), 1.0000000000000000e+00, 0, 0, 0.0000000000000000e+00, 0.0000000000000000e+00\n");
+
+    // A sub above the newest layout keeps its own number beside the name.
+    const std::string hk = print({packet(10001, 10, words(64, 0))});
+    EXPECT_EQ(hk.rfind("hk_rng_9 (10001.10), 0, ", 0), 0u) << hk;
+    EXPECT_EQ(std::count(hk.begin(), hk.end(), '\n'), 1);
+}
+
+TEST(OstreamPackets, FailedStreamStillTakesEveryPacketOnce) {
+    std::ostringstream os;
+    os.setstate(std::ios_base::badbit);
+    counting v(os);
+    const words p = packet(2, 7, words(20, 0));
+    v.dispatch(p.data(), p.data() + p.size());
+    const words u = packet(4711, 3, {1, 2});
+    v.dispatch(u.data(), u.data() + u.size());
+    EXPECT_EQ(v.ids, 2);
+    EXPECT_EQ(os.str(), "");
+    EXPECT_TRUE(os.bad());
+}

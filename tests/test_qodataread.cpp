@@ -303,6 +303,76 @@ TEST(PacketTextRead, ElementCapacity) {
     EXPECT_EQ(view.count, 4);
 }
 
+TEST(PacketTextRead, TypesWithFewFields) {
+    for (const char* name : {"laser_shot", "datagram_separator", "scan_trail_fov"}) {
+        const package_id id = package_id::id_from_name.at(name);
+        const auto r = read_body_text(id.main, id.sub, ", 7\n");
+        EXPECT_TRUE(r.ok) << name;
+        EXPECT_EQ(r.w, words{7}) << name;
+    }
+    const package_id rfp = package_id::id_from_name.at("range_finder_program");
+    auto r = read_body_text(rfp.main, rfp.sub, ", 300\n");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.w, words{44});
+
+    const package_id rfp1 = package_id::id_from_name.at("range_finder_program_1");
+    r = read_body_text(rfp1.main, rfp1.sub, ", 5, \"ab\"\n");
+    EXPECT_TRUE(r.ok);
+    ASSERT_EQ(r.w.size(), 17u);
+    EXPECT_EQ(r.w[0], 5u | ('a' << 8) | ('b' << 16));
+
+    const package_id inc = package_id::id_from_name.at("inclination_device");
+    r = read_body_text(inc.main, inc.sub, ", [1, 2, 3], [4, 5, 6]\n");
+    EXPECT_TRUE(r.ok);
+    ASSERT_EQ(r.w.size(), 6u);
+    EXPECT_EQ(std::bit_cast<float>(r.w[5]), 6.0f);
+    EXPECT_TRUE(read_body_text(inc.main, inc.sub, ", 1, 2, 3, 4, 5, 6\n", true).ok);
+    EXPECT_FALSE(read_body_text(inc.main, inc.sub, ", [1, 2, 3], 4, 5, 6\n").ok);
+
+    const package_id inc4 = package_id::id_from_name.at("inclination_device_4axes");
+    r = read_body_text(inc4.main, inc4.sub, ", [1, 2, 3], [4, 5, 6], [7, 8, 9], [10, 11, 12]\n");
+    EXPECT_TRUE(r.ok);
+    ASSERT_EQ(r.w.size(), 12u);
+    EXPECT_EQ(std::bit_cast<float>(r.w[11]), 12.0f);
+}
+
+TEST(PacketTextRead, CallerWordsKeepBitsNoFieldCovers) {
+    // slt_dg: bits 10 to 13 are no field's.
+    const package_id slt = package_id::id_from_name.at("slt_dg");
+    std::istringstream a(", 1, 0, 1, 2, 3, 4, 5, 6, 7, 8\n");
+    words w(7, 0xFFFFFFFFu);
+    ASSERT_TRUE(qodataspec_read(w, slt.main, slt.sub, a));
+    ASSERT_EQ(w.size(), 4u);
+    // 1 | bit 9 | kept bits 10..13 | 2 at bit 14 | 3 at bit 16 | kept bits 28..31
+    EXPECT_EQ(w[0], 0xF003BE01u);
+    EXPECT_EQ(w[3], 0xFFFF0008u);
+
+    // hk_float_param: one 48-bit element; the upper half of its second word
+    // is outside it and keeps what the caller's vector held there.
+    const package_id hfp = package_id::id_from_name.at("hk_float_param");
+    std::istringstream b(", [{2, 1.5}]\n");
+    w.assign(4, 0xFFFFFFFFu);
+    ASSERT_TRUE(qodataspec_read(w, hfp.main, hfp.sub, b));
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0], 2u | (std::bit_cast<unsigned>(1.5f) << 16));
+    EXPECT_EQ(w[1], 0xFFFF0000u | (std::bit_cast<unsigned>(1.5f) >> 16));
+}
+
+TEST(PacketTextRead, CountHoldsEveryElementBegun) {
+    unsigned buf[3 + 5] = {};
+    auto view = scanlib::wfm_dg_shp<unsigned*>(buf, buf + 8);
+    std::istringstream is(", 1, 2, 3, 4, 5, 6, [{1}, {x}]\n");
+    is >> view;
+    EXPECT_TRUE(is.fail());
+    EXPECT_EQ(view.count, 2);
+    std::istringstream bl(", 1, 2, 3, 4, 5, 6, 7, 8, {9}\n");
+    set_zpk_braceless(bl);
+    view.count = 10;
+    bl >> view;
+    EXPECT_TRUE(bl.fail());
+    EXPECT_EQ(view.count, 3);
+}
+
 TEST(PacketTextRead, PacketLines) {
     std::ios_base::iostate st;
     zpk_packet p = read_line("10, 0, 7\n", true, &st);

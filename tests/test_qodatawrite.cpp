@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -160,6 +161,12 @@ TEST(PacketTextWrite, ByIdEdgeCases) {
     EXPECT_THROW(body(1, 0, short_header), std::range_error);
     EXPECT_THROW(body(132, 1, words(6, 0)), std::range_error); // sbl_dg_channel_expsum_1 starts at bit 196
 
+    // Words in a writable buffer are written alike.
+    words mutable_units{f32(1.5f), 7, 8, f32(-0.25f)};
+    std::ostringstream mw;
+    EXPECT_TRUE(qodataspec_write(mutable_units.data(), mutable_units.data() + 4, 2, 0, mw));
+    EXPECT_EQ(mw.str(), body(2, 0, mutable_units));
+
     std::ostringstream eof;
     eof.setstate(std::ios_base::eofbit);
     const words units{0, 0, 0, 0};
@@ -214,6 +221,109 @@ TEST(PacketTextWrite, TextsAreQuotedRaw) {
     }
     const std::string b = body(87, 0, w, true);
     EXPECT_EQ(b.substr(0, 12), ", 0, \"q\"x,\",");
+}
+
+namespace {
+
+// Sets `width` bits at body bit `pos` (little-endian across words).
+void put_bits(words& w, std::uint64_t pos, unsigned width, std::uint64_t v) {
+    for (unsigned k = 0; k < width; ++k) {
+        const std::uint64_t p = pos + k;
+        const unsigned bit = 1u << (p % 32);
+        w[p / 32] = ((v >> k) & 1u) ? (w[p / 32] | bit) : (w[p / 32] & ~bit);
+    }
+}
+
+std::string body_of(const char* name, const words& w, bool braceless = false) {
+    const package_id id = package_id::id_from_name.at(name);
+    return body(id.main, id.sub, w, braceless);
+}
+
+} // namespace
+
+TEST(PacketTextWrite, SequenceLengthsFollowTheBody) {
+    // header: 44 bytes lack the id list's start; 48 bytes hold an empty list.
+    EXPECT_THROW(body_of("header", words(11, 0)), std::range_error);
+    EXPECT_EQ(body_of("header", words(12, 0)), ", \"\", \"\", \"\", []");
+
+    // blob_uint8 with a four-byte body: its two fields and no element.
+    EXPECT_EQ(body_of("blob_uint8", {0xC0000005u}), ", 5, 3, []");
+
+    // 80-bit elements: three words hold one, the 16 bits left over are not
+    // written; two words hold none.
+    words f64p(3, 0xFFFFFFFFu);
+    put_bits(f64p, 0, 16, 7);
+    put_bits(f64p, 16, 64, std::bit_cast<std::uint64_t>(1.5));
+    EXPECT_EQ(body_of("hk_float64_param", f64p), ", [{7, 1.5000000000000000e+00}]");
+    EXPECT_EQ(body_of("hk_uint64_param", words(2, 1)), ", []");
+    // 48-bit elements: five words hold three.
+    words fp(5, 0);
+    for (unsigned k = 0; k < 3; ++k) {
+        put_bits(fp, 48 * k, 16, k + 1);
+        put_bits(fp, 48 * k + 16, 32, std::bit_cast<std::uint32_t>(0.5f * static_cast<float>(k)));
+    }
+    fp[4] |= 0xFFFF0000u;
+    EXPECT_EQ(body_of("hk_float_param", fp), ", [{1, 0.0000000000000000e+00}, {2, 5.0000000000000000e-01}, "
+                                             "{3, 1.0000000000000000e+00}]");
+    EXPECT_EQ(body_of("hk_float_param", fp, true), ", 1, 0.0000000000000000e+00, 2, 5.0000000000000000e-01, 3, "
+                                                   "1.0000000000000000e+00");
+
+    // Sequences from bit 0: an empty body, or one shorter than an element,
+    // is an empty list; brace-less only the separator is left.
+    for (const char* name : {"channel_combination_table", "header_ext", "packed_sdf", "packed_shot_echos_hr",
+                             "packed_shot_echos_sbl_hr", "rel_refl_table", "packed_frame_echo"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(body_of(name, {}), ", []");
+        EXPECT_EQ(body_of(name, {}, true), ", ");
+    }
+    EXPECT_EQ(body_of("scan_segments_fov", words(2, 0x3F800000u)), ", []");
+    EXPECT_EQ(body_of("rel_refl_table", words(1, 0x3F800000u)), ", []");
+    EXPECT_EQ(body_of("channel_combination_table", {0x80030201u}), ", [{1, 2, 1, 16385}]");
+}
+
+TEST(PacketTextWrite, FloatSpecialsAndBytes) {
+    const words atm{std::bit_cast<unsigned>(std::numeric_limits<float>::infinity()),
+                    std::bit_cast<unsigned>(-std::numeric_limits<float>::infinity()), 0x7FC00000u, 0xFFC00000u};
+    EXPECT_EQ(body_of("atmosphere", atm), ", inf, -inf, nan, -nan");
+
+    // versions: 96 numbers in two bracketed arrays; 65 is not "A".
+    words v(24, 0);
+    v[0] = 65;
+    const std::string t = body_of("versions", v);
+    EXPECT_EQ(t.rfind(", [ 65, 0, ", 0), 0u) << t;
+    EXPECT_EQ(std::count(t.begin(), t.end(), ','), 96);
+    EXPECT_EQ(std::count(t.begin(), t.end(), '['), 2);
+
+    // sbl_dg_channel: the text at bit 4 ends at the first gathered zero byte,
+    // although no stored byte of the body is zero.
+    words ch(13, 0x55555555u);
+    ch[0] = 0x5550041Fu; // u4 15, then 'A', then a gathered zero
+    const std::string c = body_of("sbl_dg_channel", ch);
+    EXPECT_EQ(c.rfind(", 15, \"A\", ", 0), 0u) << c;
+}
+
+TEST(PacketTextWrite, FieldlessTypesAndEveryOtherTypeHasABody) {
+    const std::set<std::string> fieldless = {
+        "frame_start", "frame_start_dn", "frame_start_up", "frame_stop", "generic_end",
+        "line_start", "line_start_dn", "line_start_up", "line_start_segment_1", "line_start_segment_2",
+        "line_start_segment_3", "line_stop", "meas_start", "meas_stop", "void_data"};
+    // Long enough for every fixed part and every sequence start.
+    const words w(1024, 0x01010101u);
+    int seen = 0;
+    for (unsigned t = 1; t < package_type_count; ++t) {
+        const auto& entry = package_id::name_from_type[t];
+        SCOPED_TRACE(entry.first);
+        bool ok = false;
+        const std::string b = body(entry.second.main, entry.second.sub, w, false, &ok);
+        EXPECT_TRUE(ok);
+        if (fieldless.count(entry.first)) {
+            ++seen;
+            EXPECT_EQ(b, "");
+        } else {
+            EXPECT_EQ(b.rfind(", ", 0), 0u);
+        }
+    }
+    EXPECT_EQ(seen, 15);
 }
 
 // ---------------------------------------------------------------------------
@@ -399,6 +509,61 @@ const char* const table_rows[][2] = {
     {"ublox_lea5t_rxm", "u32:0, i32:32, i16:64, u8:80, {f64:0, f64:64, f32:128, u8:160, i8:168, i8:176, "
                         "u8:184}*192:96"},
     {"versions", "[u8:0 x32], [u8:256 x64]"},
+    {"IMU_data", "u32:0, i16:32, i16:48, i16:64, i16:80, i16:96, i16:112"},
+    {"S10DOF_data", "u32:0, u32:32, i16:64, i16:80, i16:96, i16:112, i16:128, i16:144, i16:160, i16:176, "
+     "i16:192, i12:208, i20:220"},
+    {"S10DOF_calib_1", "[f32:0 x3], [f32:96 x3], [f32:192 x3], [f32:288 x3], [f32:384 x3], [f32:480 x3], "
+     "[f32:576 x3], [f32:672 x3], [f32:768 x3], [f32:864 x3], [f32:960 x3], [f32:1056 x3], [f32:1152 x3], "
+     "[f32:1248 x3], [f32:1344 x3], [f32:1440 x3], [f32:1536 x3]"},
+    {"alert", "u8:0, u16:8, u16:24, u16:40, u64:56, c64:120, u32:632, f32:664"},
+    {"arange_table", "f32:0, {i16:0}*16:32"},
+    {"blob_uint8", "u30:0, u2:30, {u8:0}*8:32"},
+    {"channel_combination_table", "{u8:0, u8:8, u1:16, u15:17}*32:0"},
+    {"header_ext", "{u16:0, u16:16}*32:0"},
+    {"hk_uint64_param", "{u16:0, u64:16}*80:0"},
+    {"hk_float_param", "{u16:0, f32:16}*48:0"},
+    {"hk_gps_ts_status_dop_ucs", "u32:0, i32:32, i32:64, i32:96, u32:128, i32:160, i32:192, i32:224, i32:256, "
+     "u32:288, u32:320, u8:352, u8:360, u8:368, i8:376, u32:384, u8:416, u8:424, u16:432, u16:448, u16:464, "
+     "u16:480, u16:496, i64:512, i64:576, i64:640, u32:704, u32:736, u32:768, u32:800, u32:832"},
+    {"counter_sync_2angles_hr", "u64:0, u32:64, u32:96, u32:128, u32:160"},
+    {"firmware_3", "c64:0, c64:512, c16:1024, c64:1152, c64:1664, c16:2176, c16:2304, c16:2432, c16:2560, "
+     "c16:2688, c16:2816, c16:2944, c16:3072, c16:3200, c16:3328, c16:3456"},
+    {"header_device", "u16:0, u16:16, c16:32, c64:160"},
+    {"external_gnss_cfg_ext", "u8:0, u8:8, u8:16, u8:24, u16:32, u8:48, u8:56, f32:64, f32:96, c65:128, "
+     "[f32:648 x3], f32:744, f32:776, f32:808, u8:840, f64:848, f64:912, f64:976, f64:1040"},
+    {"hk_cam", "i8:0, u8:8, u16:16, u16:32, u16:48, i8:64, c128:72"},
+    {"sbl_dg_channel_expsum", "u4:0, f64:4, f64:68, {f64:0, f64:64, f64:128, f64:192}*256:132"},
+    {"laser_shot_6angles_hr", "u64:0, u24:72, u32:96, u32:128, u32:160, u32:192, u32:224"},
+    {"sbl_dg_channel_header_1", "u64:0, u16:64, u16:80, u26:96, {u4:0, u18:4, u10:22}*32:128"},
+    {"sbl_dg_data", "u16:0, u2:16, u1:18, {u16:0}*16:32"},
+    {"slt_dg", "u8:0, u1:8, u1:9, u2:14, u12:16, u16:32, u16:48, u16:64, u16:80, u16:96"},
+    {"wfm_dg_shp", "u8:0, u8:8, u16:32, u16:48, u16:64, u16:80, {u16:0}*16:96"},
+    {"wfm_dg_hp", "u8:0, u16:32, u16:48, u16:64, u16:80, {u16:0}*16:96"},
+    {"ublox_lea5t_rxm_sfrb", "u32:0, u8:32, u8:40, [u32:48 x40]"},
+    {"packed_sdf", "{u32:0}*32:0"},
+    {"packed_frame_echo", "{i23:0, i14:23, i14:37, u4:51, i9:55}*64:0"},
+    {"rel_refl_table", "{f32:0, f32:32}*64:0"},
+    {"unsolicited_message_2", "u32:0, u16:32, u8:48, u8:56, u8:64, u8:72, u8:80, i8:88, u8:96, u32:104, "
+     "u32:136, c128:168, u32:1192, c64:1224, u32:1736, c32:1768"},
+    {"units_4", "f32:0, u32:32, u32:64, f32:96, f32:128, f32:160, u32:192, f32:224, c32:256, c16:512"},
+    {"device_geometry", "[f32:0 x3], [f32:96 x3], [f32:192 x3], [f32:288 x3], i32:384, u8:416, {f32:0, f32:32, "
+     "f32:64, f32:96}*128:424"},
+    {"device_geometry_4", "[f32:0 x3], [f32:96 x3], [f32:192 x3], [f32:288 x3], i32:384, [f32:416 x3], "
+     "[f32:512 x3], f32:608, f32:640, f32:672, f32:704, u8:736, {f32:0, f32:32, f32:64, f32:96}*128:744"},
+    {"device_geometry_6", "[f32:0 x3], [f32:96 x3], f32:192, f32:224, {f32:0, f32:32}*64:256"},
+    {"biaxial_geometry", "[f32:0 x3], {f32:0, f32:32}*64:96"},
+    {"hk_time", "u32:0, u16:32, u8:48, u8:56, u8:64, u8:72, u8:80, i8:88"},
+    {"dyntrig", "f32:0, f32:32, {f32:0, f32:32, f32:64, f32:96, f32:128, f32:160}*192:64"},
+    {"laser_echo_qual", "i32:0, u16:32, u8:48, u8:56"},
+    {"echo_1", "i32:0, u16:32, i16:48, u16:64, i16:80"},
+    {"hk_group_header", "u8:0, [u8:8 x32], [u8:264 x64]"},
+    {"inclination_device_4axes", "[f32:0 x3], [f32:96 x3], [f32:192 x3], [f32:288 x3]"},
+    {"range_finder_program_1", "u8:0, c64:8"},
+    {"pulse_position_modulation", "u16:0, u16:16, {f32:0}*32:32"},
+    {"hk_string_param", "u16:0, {u8:0}*8:16"},
+    {"laser_shot_rad", "u32:0, u16:32"},
+    {"mta_settings_3", "u8:0, f32:8, f32:40, f32:72, f32:104, f32:136, u8:168"},
+    {"packed_key_laser_shot_2angles_hr", "u64:0, u8:64, u24:72, u32:96"},
 };
 
 unsigned end_bit(const ref_layout& l) {
@@ -418,12 +583,18 @@ TEST(PacketTextWrite, AgreesWithTableRows) {
         const ref_layout l = parse_row(row[1]);
         const package_id id = package_id::id_from_name.at(row[0]);
         const unsigned fixed = l.has_seq ? (l.seq_bit + 31) / 32 : (end_bit(l) + 31) / 32;
-        for (unsigned extra = 0; extra < (l.has_seq ? 5u : 1u); ++extra) {
+        // Sequences: no element, a partial one, one, two and a bit; fixed
+        // layouts: exactly their words, then words the line must not show.
+        const unsigned el = (l.seq_width + 31) / 32;
+        const std::vector<unsigned> extras =
+            l.has_seq ? std::vector<unsigned>{0, 1, 2, el + 1, 2 * el + 1} : std::vector<unsigned>{0, 3};
+        for (std::size_t k = 0; k < extras.size(); ++k) {
+            const unsigned extra = extras[k];
             words w(fixed + extra);
             for (auto& x : w)
                 x = rng();
             // Some texts end early, some fill their array.
-            if (extra % 2)
+            if (k % 2)
                 for (auto& x : w)
                     x &= 0x7F7F7F7Fu;
             for (const bool braceless : {false, true})

@@ -51,9 +51,10 @@ bool read_typed(words_t& words, std::istream& is) {
         constexpr std::size_t fixed = (P + 31) / 32;
 
         // The words grow with the elements the text holds, never beyond the
-        // room above.
-        words.resize(fixed);
-        words.reserve(fixed + 1);
+        // room above. Words the caller's vector already holds keep their
+        // values where no field is read into them; added words are zero.
+        if (words.size() < fixed)
+            words.resize(fixed);
         View view(words.data(), words.data() + fixed);
         std::int64_t count = 0;
         text_detail::read_body(

@@ -56,5 +56,7 @@ bool qodataspec_write(Word* begin, Word* end, unsigned int main, unsigned int su
 template bool qodataspec_write<char, std::char_traits<char>, const unsigned int>(const unsigned int*,
                                                                                   const unsigned int*, unsigned int,
                                                                                   unsigned int, std::ostream&);
+template bool qodataspec_write<char, std::char_traits<char>, unsigned int>(unsigned int*, unsigned int*, unsigned int,
+                                                                          unsigned int, std::ostream&);
 
 } // namespace scanlib

@@ -191,5 +191,9 @@ bool qodataspec_write(Word* begin, Word* end, unsigned int main, unsigned int su
 
 extern template bool qodataspec_write<char, std::char_traits<char>, const unsigned int>(
     const unsigned int*, const unsigned int*, unsigned int, unsigned int, std::ostream&);
+// Words held in a writable buffer are written the same way.
+extern template bool qodataspec_write<char, std::char_traits<char>, unsigned int>(unsigned int*, unsigned int*,
+                                                                                 unsigned int, unsigned int,
+                                                                                 std::ostream&);
 
 } // namespace scanlib
