@@ -564,6 +564,17 @@ const char* const table_rows[][2] = {
     {"laser_shot_rad", "u32:0, u16:32"},
     {"mta_settings_3", "u8:0, f32:8, f32:40, f32:72, f32:104, f32:136, u8:168"},
     {"packed_key_laser_shot_2angles_hr", "u64:0, u8:64, u24:72, u32:96"},
+    {"tgt_dg", "u8:0, u1:8, u1:9, u2:14, u12:16, u16:32, u16:48, u16:64, u16:80, u16:96, u16:112"},
+    {"wfm_dg_lp", "u8:0, u16:32, u16:48, u16:64, u16:80, {u16:0}*16:96"},
+    {"sbl_dg_channel_2", "u4:0, c32:4, u8:260, f64:268, f32:332, f32:364, u8:396, f32:404"},
+    {"sbl_dg_data_compressed", "u16:0, u2:16, u1:18, {u16:0}*16:32"},
+    {"unsolicited_message", "u32:0, u16:32, u8:48, u8:56, u8:64, u8:72, u8:80, i8:88, u8:96, u32:104, u32:136, "
+     "c128:168, u32:1192, c64:1224"},
+    {"range_finder_debug_calc", "c9:0, c9:72, u16:144, c9:160, c9:232, u16:304, u32:320, f32:352, f32:384, f32:416"},
+    {"hk_rng_9", "u16:0, u16:16, i16:32, u16:48, i16:64, i16:80, i16:96, u16:112, u16:128, i16:144, i16:160, "
+     "u16:176, u16:192, i16:208, i16:224, i16:240, i16:256, u16:272, u16:288, u32:304, i16:336, i16:352, "
+     "u16:368, u16:384, u32:400, u16:432, u16:448, i16:464, u16:480, i16:496, i16:512, u16:528, i16:544, "
+     "u16:560, u16:576, u16:592, u16:608, u16:624, u16:640"},
 };
 
 unsigned end_bit(const ref_layout& l) {
@@ -585,16 +596,17 @@ TEST(PacketTextWrite, AgreesWithTableRows) {
         const unsigned fixed = l.has_seq ? (l.seq_bit + 31) / 32 : (end_bit(l) + 31) / 32;
         // Sequences: no element, a partial one, one, two and a bit; fixed
         // layouts: exactly their words, then words the line must not show.
+        // The last body is all ones: every sign bit set, every text full.
         const unsigned el = (l.seq_width + 31) / 32;
-        const std::vector<unsigned> extras =
-            l.has_seq ? std::vector<unsigned>{0, 1, 2, el + 1, 2 * el + 1} : std::vector<unsigned>{0, 3};
+        const std::vector<unsigned> extras = l.has_seq ? std::vector<unsigned>{0, 1, 2, el + 1, 2 * el + 1, el}
+                                                       : std::vector<unsigned>{0, 3, 1, 0};
         for (std::size_t k = 0; k < extras.size(); ++k) {
             const unsigned extra = extras[k];
             words w(fixed + extra);
             for (auto& x : w)
-                x = rng();
+                x = k + 1 == extras.size() ? 0xFFFFFFFFu : rng();
             // Some texts end early, some fill their array.
-            if (k % 2)
+            if (k % 2 && k + 1 != extras.size())
                 for (auto& x : w)
                     x &= 0x7F7F7F7Fu;
             for (const bool braceless : {false, true})
