@@ -173,6 +173,7 @@ void pointcloud::init() {
     impl->scanmech_owners.clear();
     scanmechs.clear();
     shot_pending = false;
+    impl->shot_moved = false;
     csv_header_written = false;
     measurement_started = false;
     shot_time = shot_time_raw = 0;
