@@ -96,6 +96,38 @@ TEST(PointcloudZones, GateSearchAttributesEchoesToEarlierShots) {
     EXPECT_NEAR(pc.reports[1].t.range, 270, 1e-6);
 }
 
+TEST(PointcloudZones, EchoesWithoutZoneBelongToTheOpenShot) {
+    recorder pc;
+    pc.feed(units(1.0f, 360000, 360000));
+    pc.feed(mta(0, 200, 400, 300));
+    const std::uint64_t t0 = 1000000000;
+    pc.feed(shot_hr(t0, 1000), shot_hr(t0 + us, 2000), shot_hr(t0 + 2 * us, 3000));
+    pc.feed(echo(100, 500)); // zone 1: the shot moves to the one before
+    for (auto const& w : {packet<scanlib::laser_echo>([](auto& v) {
+                              v.range = 50;
+                              v.amplitude = 100;
+                          }),
+                          packet<scanlib::laser_echo_sw>([](auto& v) {
+                              v.range = 60;
+                              v.amplitude = 100;
+                          })}) {
+        pc.feed(echo(100, 500));
+        pc.feed(w);
+    }
+    pc.feed(packet<scanlib::meas_stop>());
+    ASSERT_EQ(pc.reports.size(), 5u);
+    EXPECT_EQ(pc.reports[0].t.zone, 1);
+    EXPECT_DOUBLE_EQ(pc.reports[0].t.time, pc.shots[1].time);
+    for (std::size_t i : {2, 4}) {
+        scanlib::target const& t = pc.reports[i].t;
+        EXPECT_EQ(t.zone, 0);
+        EXPECT_DOUBLE_EQ(t.time, pc.shots[2].time);
+        EXPECT_DOUBLE_EQ(t.range, i == 2 ? 50 : 60);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_NEAR(t.vertex[k], pc.shots[2].direction[k] * t.range, 1e-4);
+    }
+}
+
 TEST(PointcloudZones, FixedZoneAndLineStop) {
     recorder pc;
     pc.feed(mta(2, 0, 0, 300));

@@ -304,6 +304,13 @@ void pointcloud::shot_opened(bool to_history, std::uint64_t raw_hr_time) {
         impl->shot_history.push_front(s);
 }
 
+void pointcloud::restore_own_shot() {
+    if (impl->shot_moved) {
+        put_shot(*this, impl->own_shot);
+        impl->shot_moved = false;
+    }
+}
+
 void pointcloud::load_shot(std::size_t k) {
     static const shot_t blank;
     auto const& h = impl->shot_history;
@@ -431,10 +438,7 @@ void pointcloud::send_single_or_last() {
     // Echo evaluation may have moved the shot to an earlier one; the shot
     // ends with its own values, also when it never entered the history
     // (32-bit shots, or settings that arrived while it was open).
-    if (impl->shot_moved) {
-        put_shot(*this, impl->own_shot);
-        impl->shot_moved = false;
-    }
+    restore_own_shot();
     if (shot_pending)
         on_shot_end();
     shot_pending = false;
@@ -757,11 +761,10 @@ void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, s
     }
     if (mta_settings_valid) {
         load_shot(k);
-    } else if (impl->shot_moved) {
+    } else {
         // Without settings the echo belongs to its own shot, whatever the
         // zone targets loaded.
-        put_shot(*this, impl->own_shot);
-        impl->shot_moved = false;
+        restore_own_shot();
     }
     R += nrange_correction(nrange, nrange_delta, R, R);
     fill(shot_targets[shot_target_count], R + offset, k);
@@ -786,6 +789,9 @@ void pointcloud::on_laser_echo(laser_echo<unsigned int const*> const& p) {
     if (notched(rho, a))
         return;
     send_first_or_interior();
+    // These echoes know no zone: they belong to the open shot itself, not to
+    // an earlier one that an echo before them was attributed to.
+    restore_own_shot();
     while (shot_target_count >= shot_targets.size())
         shot_targets.emplace_back();
     target& t = shot_targets[shot_target_count];
@@ -817,6 +823,9 @@ void pointcloud::on_laser_echo_sw(laser_echo_sw<unsigned int const*> const& p) {
     if (notched(rho, a))
         return;
     send_first_or_interior();
+    // These echoes know no zone: they belong to the open shot itself, not to
+    // an earlier one that an echo before them was attributed to.
+    restore_own_shot();
     while (shot_target_count >= shot_targets.size())
         shot_targets.emplace_back();
     target& t = shot_targets[shot_target_count];

@@ -263,6 +263,7 @@ private:
     void compute_beam();
     void shot_opened(bool to_history, std::uint64_t raw_hr_time);
     void load_shot(std::size_t history_index);
+    void restore_own_shot();
     void dyntrig_pass();
     void apply_mta_settings(unsigned zone, float low, float high, float unambiguous);
     void append_mechanism(std::shared_ptr<scanmech> m);
