@@ -183,6 +183,192 @@ TEST(PointcloudGeometry, MechanismListsFollowThePackets) {
     EXPECT_TRUE(pc.impl->scanmech_owners.empty());
 }
 
+namespace {
+
+template <class View>
+void set3(View& a, float x, float y, float z) {
+    a[0] = x;
+    a[1] = y;
+    a[2] = z;
+}
+
+void expect3(double const (&v)[3], float x, float y, float z) {
+    EXPECT_NEAR(v[0], x, 1e-6);
+    EXPECT_NEAR(v[1], y, 1e-6);
+    EXPECT_NEAR(v[2], z, 1e-6);
+}
+
+template <class M>
+M& as(recorder& pc, std::size_t i) {
+    auto* m = dynamic_cast<M*>(pc.scanmechs.at(i));
+    if (!m)
+        throw std::runtime_error("unexpected mechanism kind");
+    return *m;
+}
+
+} // namespace
+
+TEST(PointcloudGeometry, PacketFieldsReachTheMechanisms) {
+    recorder pc;
+    pc.feed(units(0.001f, 3600, 3600));
+    pc.feed(packet<scanlib::device_geometry>(
+        [](auto& v) {
+            set3(v.laser_origin, 1.25f, -2.5f, 0.75f);
+            set3(v.laser_direction, 0, 0.6f, 0.8f);
+            set3(v.mirror_axis_origin, 0.5f, 0.25f, -0.125f);
+            set3(v.mirror_axis_direction, 0, 1, 0);
+            v.line_angle_0 = -7;
+            v.facet_count = 99; // not read
+            v.facets[0].normal_x = 1;
+            v.facets[0].dist = 0.05f;
+            v.facets[1].normal_z = 1;
+            v.facets[1].dist = 0.0625f;
+        },
+        14 + 8));
+    {
+        auto& w = as<scanlib::mirrorwheel>(pc, 0);
+        expect3(w.laser_origin, 1.25f, -2.5f, 0.75f);
+        expect3(w.laser_direction, 0, 0.6f, 0.8f);
+        expect3(w.mirror_axis_origin, 0.5f, 0.25f, -0.125f);
+        expect3(w.mirror_axis_direction, 0, 1, 0);
+        EXPECT_EQ(w.line_angle_0, -7);
+        ASSERT_EQ(w.facets.size(), 2u);
+        expect3(w.facets[1].normal, 0, 0, 1);
+        EXPECT_DOUBLE_EQ(w.facets[1].dist, 0.0625);
+    }
+    pc.feed(packet<scanlib::device_geometry_1>([](auto& v) {
+        v.exit_pane_thickness = 0.015625f;
+        v.exit_pane_index = 1.5f;
+        set3(v.exit_pane_direction, 0.6f, 0, 0.8f);
+    }));
+    {
+        auto& e = as<scanlib::mirrorwheel_exitpane>(pc, 0);
+        EXPECT_DOUBLE_EQ(e.exit_pane_thickness, 0.015625);
+        EXPECT_DOUBLE_EQ(e.exit_pane_index, 1.5);
+        expect3(e.exit_pane_direction, 0.6f, 0, 0.8f);
+        EXPECT_EQ(e.line_angle_0, -7); // the wheel part is kept
+        EXPECT_EQ(e.facets.size(), 2u);
+    }
+    pc.feed(packet<scanlib::device_geometry_2>([](auto& v) {
+        set3(v.laser_origin, 1, 2, 3);
+        set3(v.laser_direction, 0, 0, 1);
+        set3(v.wedge_axis_origin, 4, 5, 6);
+        set3(v.wedge_axis_direction, 0, 0.8f, 0.6f);
+        set3(v.facet1_direction, 0, 0.6f, -0.8f);
+        set3(v.facet2_direction, 0.8f, 0, 0.6f);
+        v.facet_distance = 0.03125f;
+        v.refraction_index = 1.75f;
+    }));
+    {
+        auto& w = as<scanlib::wedge>(pc, 1);
+        expect3(w.laser_origin, 1, 2, 3);
+        expect3(w.wedge_axis_origin, 4, 5, 6);
+        expect3(w.wedge_axis_direction, 0, 0.8f, 0.6f);
+        expect3(w.facet1_direction, 0, 0.6f, -0.8f);
+        expect3(w.facet2_direction, 0.8f, 0, 0.6f);
+        EXPECT_DOUBLE_EQ(w.facet_distance, 0.03125);
+        EXPECT_DOUBLE_EQ(w.refraction_index, 1.75);
+    }
+    pc.feed(packet<scanlib::device_geometry_3>(
+        [](auto& v) {
+            set3(v.laser_origin, 7, 8, 9);
+            set3(v.laser_direction, 0, 0, 1);
+            set3(v.mirror_axis_direction, 0, 1, 0);
+            set3(v.deflection_mirror_origin, 0.5f, -0.5f, 2);
+            set3(v.deflection_mirror_direction, 0.6f, 0.8f, 0);
+            v.facets[0].normal_x = 1;
+        },
+        19 + 4));
+    {
+        auto& d = as<scanlib::mirrorwheel_deflection>(pc, 2);
+        expect3(d.laser_origin, 7, 8, 9);
+        EXPECT_EQ(d.line_angle_0, 0); // not the earlier wheel's
+        expect3(d.deflection_mirror_origin, 0.5f, -0.5f, 2);
+        expect3(d.deflection_mirror_direction, 0.6f, 0.8f, 0);
+    }
+    pc.feed(packet<scanlib::device_geometry_4>(
+        [](auto& v) {
+            set3(v.laser_direction, 0, 0, 1);
+            set3(v.mirror_axis_direction, 0, 1, 0);
+            v.line_angle_0 = 11;
+            set3(v.nodding_axis_origin, -1, -2, -3);
+            set3(v.nodding_axis_direction, 0.8f, 0.6f, 0);
+            v.nodding_normal_x = 0.6f;
+            v.nodding_normal_y = 0;
+            v.nodding_normal_z = 0.8f;
+            v.nodding_dist = 0.125f;
+            v.facets[0].normal_x = 1;
+        },
+        24 + 4));
+    {
+        auto& n = as<scanlib::mirrorwheel_nodding>(pc, 3);
+        EXPECT_EQ(n.line_angle_0, 11);
+        expect3(n.nodding_axis_origin, -1, -2, -3);
+        expect3(n.nodding_axis_direction, 0.8f, 0.6f, 0);
+        expect3(n.nodding_facet.normal, 0.6f, 0, 0.8f);
+        EXPECT_DOUBLE_EQ(n.nodding_facet.dist, 0.125);
+    }
+    pc.feed(packet<scanlib::device_geometry_5>([](auto& v) {
+        set3(v.laser_origin, 0.25f, 0.5f, 0.75f);
+        set3(v.laser_direction, 0, 0, 1);
+        set3(v.line_mirror_axis_origin, 1, 0, 0);
+        set3(v.line_mirror_axis_direction, 0, 1, 0);
+        set3(v.frame_mirror_axis_origin, 0, 0, 1);
+        set3(v.frame_mirror_axis_direction, 1, 0, 0);
+        set3(v.facet_direction, 0, 0.6f, 0.8f);
+        v.facet_distance = 0.375f;
+    }));
+    {
+        auto& g = as<scanlib::gimbalmountmirror>(pc, 4);
+        expect3(g.laser_origin, 0.25f, 0.5f, 0.75f);
+        expect3(g.line_mirror_axis_origin, 1, 0, 0);
+        expect3(g.frame_mirror_axis_origin, 0, 0, 1);
+        expect3(g.frame_mirror_axis_direction, 1, 0, 0);
+        expect3(g.facet_direction, 0, 0.6f, 0.8f);
+        EXPECT_DOUBLE_EQ(g.facet_distance, 0.375);
+    }
+    pc.feed(geometry_3());
+    pc.feed(packet<scanlib::device_geometry_6>(
+        [](auto& v) {
+            set3(v.t_axis, 0, 1, 0);
+            set3(v.s_axis, 0, 0, 1);
+            v.angle_sin_min = -0.75f;
+            v.angle_sin_inc = 0.5f;
+            v.nodes[0].t_rot_angle = 0.001f;
+            v.nodes[0].s_rot_angle = 0.002f;
+            v.nodes[2].t_rot_angle = 0.003f;
+            v.nodes[2].s_rot_angle = 0.004f;
+        },
+        8 + 6));
+    {
+        auto& w = as<scanlib::mirrorwheel_deflection_windowdistortion>(pc, 5);
+        EXPECT_DOUBLE_EQ(w.angle_sin_min, -0.75);
+        EXPECT_DOUBLE_EQ(w.angle_sin_inc, 0.5);
+        ASSERT_EQ(w.nodes.size(), 3u);
+        EXPECT_DOUBLE_EQ(w.nodes[2].t_rot_angle, double(0.003f));
+        EXPECT_DOUBLE_EQ(w.nodes[2].s_rot_angle, double(0.004f));
+        EXPECT_DOUBLE_EQ(w.nodes[0].s_rot_angle, double(0.002f));
+        expect3(w.deflection_mirror_origin, 0.5f, 0, 0); // the deflection wheel's, kept
+    }
+    pc.feed(geometry());
+    pc.feed(packet<scanlib::biaxial_geometry>(
+        [](auto& v) {
+            set3(v.aperture_direction, 0.6f, 0.8f, 0);
+            v.shifts[0].range = 1;
+            v.shifts[0].shift = 0.25f;
+            v.shifts[1].range = 10;
+            v.shifts[1].shift = 0.125f;
+        },
+        3 + 4));
+    {
+        auto& b = as<scanlib::mirrorwheel_biaxial>(pc, 6);
+        expect3(b.aperture_direction, 0.6f, 0.8f, 0);
+        ASSERT_EQ(b.biaxial_shift.size(), 2u);
+        EXPECT_EQ(b.biaxial_shift[1], std::make_pair(10.0f, 0.125f));
+    }
+    EXPECT_EQ(pc.scanmechs.size(), 7u);
+}
+
 TEST(PointcloudGeometry, DefiningPacketsRefreshTheBeam) {
     recorder pc;
     pc.feed(units(0.001f, 360, 360));
