@@ -512,3 +512,30 @@ TEST(PointcloudDispatch, NewerLayoutsReachTheOlderHandlers) {
     EXPECT_NEAR(pc.shots[1].direction[1], 1.0, 1e-12); // line 90, frame 90 degrees: along y
     EXPECT_NEAR(pc.shots[1].time_raw, 20 * unit, 1e-15);
 }
+
+TEST(PointcloudDispatch, ShortBodiesWithoutStrictChecks) {
+    recorder pc;
+    EXPECT_FALSE(pc.strict);
+    // A fixed layout cut short is still handled (the missing words are not
+    // read from beyond the packet).
+    pc.feed(shot_2angles(1));
+    pc.feed(packet<scanlib::echo>([](auto&) {}, 1));
+    pc.feed(packet<scanlib::laser_shot_2angles>([](auto&) {}, 1));
+    EXPECT_EQ(pc.shots.size(), 2u);
+    // A body that ends before a sequence starts is refused.
+    auto raw = [](unsigned main, unsigned sub, std::size_t body) {
+        words w(2 + body, 0u);
+        w[0] = 0xFFFFFFFFu;
+        w[1] = (main << 16) | sub;
+        return w;
+    };
+    for (auto const& w : {raw(75, 0, 1), raw(82, 0, 5), raw(119, 0, 0)}) {
+        try {
+            pc.feed(w);
+            ADD_FAILURE() << "accepted a body without its sequence";
+        } catch (std::range_error const& e) {
+            EXPECT_STREQ(e.what(), "Missing data for sequence.");
+        }
+    }
+    EXPECT_FALSE(pc.dyntrig_valid);
+}
