@@ -612,6 +612,20 @@ TEST(PointcloudParameters, ConfigurationFailures) {
         EXPECT_DOUBLE_EQ(pc.delta_rg, 2);
     }
     {
+        // Nesting deep enough to exhaust the reader's stack is refused, and
+        // the previous configuration stays.
+        recorder pc;
+        pc.feed(text_packet(R"({"pointcloud":{"delta_rg":3}})"));
+        const std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
+        EXPECT_THROW(pc.feed(text_packet(deep)), pt::json_parser_error);
+        // Brackets inside strings do not count; moderate nesting is read.
+        const std::string nested = std::string(100, '[') + std::string(100, ']');
+        pc.feed(text_packet(R"({"x":")" + std::string(300, '[') + R"(\"","y":)" + nested +
+                            R"(,"pointcloud":{"delta_rg":4}})"));
+        pc.feed(packet<scanlib::meas_start>());
+        EXPECT_DOUBLE_EQ(pc.delta_rg, 4);
+    }
+    {
         // A shorter length cuts the text.
         recorder pc;
         EXPECT_THROW(pc.feed(text_packet(R"({"pointcloud":{}})", 5)), pt::json_parser_error);

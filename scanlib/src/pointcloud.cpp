@@ -1367,6 +1367,39 @@ void pointcloud::on_line_start_segment_3(line_start_segment_3<unsigned int const
 // ---------------------------------------------------------------------------
 // Measurement parameters and meta information
 
+namespace {
+
+// The JSON reader descends recursively: a stream could nest arrays deeply
+// enough to exhaust the stack. Real parameter documents nest a few levels.
+constexpr int max_json_depth = 128;
+
+void check_json_depth(std::string const& text) {
+    int depth = 0;
+    unsigned long line = 1;
+    bool in_string = false, escaped = false;
+    for (const char c : text) {
+        if (c == '\n')
+            ++line;
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > max_json_depth)
+                throw boost::property_tree::json_parser_error("nesting too deep", "", line);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+}
+
+} // namespace
+
 void pointcloud::on_zpk_parameters(zpk_parameters<unsigned int const*> const& p) {
     // The text never extends past the body, whatever its length field says.
     const std::int64_t n = std::min<std::int64_t>(static_cast<unsigned int>(p.length), p.text.size());
@@ -1374,6 +1407,7 @@ void pointcloud::on_zpk_parameters(zpk_parameters<unsigned int const*> const& p)
     text.reserve(static_cast<std::size_t>(n));
     for (std::int64_t i = 0; i < n; ++i)
         text.push_back(p.text[static_cast<std::size_t>(i)].ch);
+    check_json_depth(text);
     std::istringstream is(text);
     boost::property_tree::ptree tree;
     boost::property_tree::read_json(is, tree);
