@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 using namespace pctest;
@@ -533,6 +535,53 @@ TEST(PointcloudParameters, AngleNotchTablesFromCalibration) {
     pc.calib_tables.clear();
     pc.feed(packet<scanlib::meas_start>());
     EXPECT_EQ(pc.notch_lo_table.size(), 4097u);
+}
+
+TEST(PointcloudParameters, AngleNotchTablesMatchTheReferenceLookup) {
+    // Long calibration tables, sorted with repeated abscissae or unsorted:
+    // every entry agrees with the plain walk of `interpolate`.
+    std::mt19937 rng(7);
+    auto table = [&](int n, int lo, int hi, bool sorted) {
+        std::uniform_int_distribution<int> x(lo, hi), y(-5, 5);
+        std::vector<std::pair<short, short>> t(static_cast<std::size_t>(n));
+        for (auto& p : t)
+            p = {static_cast<short>(x(rng)), static_cast<short>(y(rng))};
+        if (sorted)
+            std::sort(t.begin(), t.end(), [](auto const& a, auto const& b) { return a.first < b.first; });
+        return t;
+    };
+    auto pairs = [](std::vector<std::pair<short, short>> const& t) {
+        std::vector<std::pair<double, double>> d;
+        for (auto const& p : t)
+            d.emplace_back(p.first, p.second);
+        return d;
+    };
+    for (bool sorted14 : {true, false}) {
+        SCOPED_TRACE(sorted14);
+        const auto t20 = table(300, -10, 370, true), t21 = table(200, -10, 370, true),
+                   t14 = table(100, -20, 20, sorted14), t15 = table(50, -20, 20, true);
+        recorder pc;
+        pc.feed(units(0.001f, 1u << 16, 1u << 16));
+        pc.feed(geometry());
+        pc.feed(calib(20, t20), calib(21, t21), calib(14, t14), calib(15, t15));
+        pc.feed(packet<scanlib::meas_start>());
+        ASSERT_EQ(pc.notch_lo_table.size(), 257u);
+        const double ru = 0.001f;
+        for (std::size_t i = 0; i <= 256; ++i) {
+            const double a = i * 360.0 / 256;
+            const double w = scanlib::interpolate(a, pairs(t21));
+            const double amplitude = w + scanlib::interpolate(w, pairs(t15)) * 4 + 1;
+            const double half = scanlib::interpolate(w, pairs(t14)) * 8 + 0.1;
+            const double c = scanlib::interpolate(a, pairs(t20));
+            ASSERT_EQ(pc.notch_lo_table[i], static_cast<std::uint32_t>(static_cast<std::int32_t>((c - half) / ru + 0.5)))
+                << i;
+            ASSERT_EQ(pc.notch_hi_table[i], static_cast<std::uint32_t>(static_cast<std::int32_t>((c + half) / ru + 0.5)))
+                << i;
+            ASSERT_EQ(pc.notch_ampl_table[i],
+                      static_cast<std::uint16_t>(static_cast<std::int32_t>(amplitude / 0.01 + 0.5)))
+                << i;
+        }
+    }
 }
 
 TEST(PointcloudParameters, NoMechanismNoCheck) {

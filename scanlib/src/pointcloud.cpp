@@ -117,25 +117,53 @@ target::target()
     : vertex{0, 0, 0}, range(0), zone(0), time(0), time_raw(0), amplitude(0), reflectance(0), deviation(0),
       background(nanf), flags{0, 0, 0, 0}, facet(0), segment(0) {}
 
+namespace {
+
+using table_t = std::vector<std::pair<double, double>>;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// Linear between the pair a lookup stopped at and its predecessor.
+double blend(double x, std::pair<double, double> const& at, std::pair<double, double> const& prev) {
+    const double f = (at.first - x) / (at.first - prev.first);
+    return at.second * (1 - f) + prev.second * f;
+}
+
+// Pairs in non-decreasing x, none of them NaN.
+bool sorted_by_x(table_t const& table) {
+    if (!table.empty() && std::isnan(table.front().first))
+        return false;
+    for (std::size_t i = 1; i < table.size(); ++i)
+        if (!(table[i - 1].first <= table[i].first))
+            return false;
+    return true;
+}
+
+// `interpolate` over a table that `sorted_by_x` accepts: the walk stops at
+// the first pair with x_i >= x, which bisection finds.
+double interpolate_sorted(double x, table_t const& table) {
+    if (table.empty() || !(x > -infinity))
+        return interpolate(x, table);
+    const auto it = std::lower_bound(table.begin(), table.end(), x,
+                                     [](std::pair<double, double> const& p, double v) { return p.first < v; });
+    const std::pair<double, double> none(-infinity, 0.0);
+    if (it == table.end())
+        return blend(x, table.back(), table.size() > 1 ? table[table.size() - 2] : none);
+    return blend(x, *it, it == table.begin() ? none : *(it - 1));
+}
+
+} // namespace
+
 double interpolate(double x, std::vector<std::pair<double, double>> const& table) {
     if (table.empty())
         return nan;
-    std::pair<double, double> prev(-std::numeric_limits<double>::infinity(), 0.0);
-    std::pair<double, double> const* at = nullptr;
+    const std::pair<double, double> none(-infinity, 0.0);
+    std::pair<double, double> prev = none;
     for (auto const& p : table) {
-        if (x > prev.first && p.first >= x) {
-            at = &p;
-            break;
-        }
+        if (x > prev.first && p.first >= x)
+            return blend(x, p, prev);
         prev = p;
     }
-    if (!at) {
-        at = &table.back();
-        prev = table.size() > 1 ? table[table.size() - 2]
-                                : std::pair<double, double>(-std::numeric_limits<double>::infinity(), 0.0);
-    }
-    const double f = (at->first - x) / (at->first - prev.first);
-    return at->second * (1 - f) + prev.second * f;
+    return blend(x, table.back(), table.size() > 1 ? table[table.size() - 2] : none);
 }
 
 // ---------------------------------------------------------------------------
@@ -258,6 +286,13 @@ void pointcloud::on_check_parameters_before_measurement_starting() {
             "pointcloud::on_check_parameters_before_measurement_starting: inconsistent angle notchfilter tables",
             source, 590);
     auto const& centre = calib_tables[centre_id];
+    // A circle of up to 2^32 counts asks for 2^24 entries; sorted tables are
+    // looked up by bisection so that long tables cannot stall the start.
+    auto lookup = [](table_t const& t) {
+        return sorted_by_x(t) ? &interpolate_sorted : &interpolate;
+    };
+    const auto at_argument = lookup(argument->second), at_15 = lookup(t15->second), at_14 = lookup(t14->second),
+               at_centre = lookup(centre);
     const std::uint32_t steps = count / 256;
     const std::size_t n = std::size_t(steps) + 1;
     notch_lo_table.resize(n);
@@ -267,10 +302,10 @@ void pointcloud::on_check_parameters_before_measurement_starting() {
     for (std::size_t i = 0; i < n; ++i) {
         // A circle of fewer than 256 counts has one entry, for the whole turn.
         const double a = steps ? static_cast<double>(i) * 360.0 / steps : 0.0;
-        const double w = interpolate(a, argument->second) + m[0];
-        const double amplitude = w + interpolate(w, t15->second) * m[4] + m[3];
-        const double half = interpolate(w, t14->second) * m[2] + m[1];
-        const double c = interpolate(a, centre);
+        const double w = at_argument(a, argument->second) + m[0];
+        const double amplitude = w + at_15(w, t15->second) * m[4] + m[3];
+        const double half = at_14(w, t14->second) * m[2] + m[1];
+        const double c = at_centre(a, centre);
         notch_lo_table[i] = static_cast<std::uint32_t>(saturate<std::int32_t>((c - half) / range_unit + 0.5));
         notch_hi_table[i] = static_cast<std::uint32_t>(saturate<std::int32_t>((c + half) / range_unit + 0.5));
         notch_ampl_table[i] = static_cast<std::uint16_t>(saturate<std::int32_t>(amplitude / ampl_unit + 0.5));
