@@ -58,13 +58,17 @@ TEST(Bpl, LoadCrossesWordBoundaries) {
     EXPECT_EQ((bpl::load<unsigned>(a, 8)), 0xBAu); // bits 28-31, then bits 0-3 of the next word
     EXPECT_EQ(a.word(), words);                     // load does not move
     EXPECT_EQ(a.offset(), 28u);
-    EXPECT_EQ((bpl::load<int>(a, 8)), -70);          // 0xBA as two's complement
-    EXPECT_EQ((bpl::load<signed char, 8>(a)), -70);
+    // Only the n bits, also into a signed type: the reader of a signed field
+    // extends its sign itself.
+    EXPECT_EQ((bpl::load<int>(a, 8)), 0xBA);
+    EXPECT_EQ((bpl::load<long>(a, 5)), 0x1A);
+    EXPECT_EQ((bpl::load<signed char, 8>(a)), -70); // all 8 bits of the type: 0xBA
 
     const unsigned int ones[3] = {~0u, ~0u, ~0u};
     address b(ones, 31);
     EXPECT_EQ((bpl::load<std::uint64_t>(b, 64)), ~std::uint64_t(0)); // three words
-    EXPECT_EQ((bpl::load<std::int64_t>(b, 49)), -1);
+    EXPECT_EQ((bpl::load<std::int64_t>(b, 49)), (std::int64_t(1) << 49) - 1);
+    EXPECT_EQ((bpl::load<std::int64_t>(b, 64)), -1);
     EXPECT_EQ((bpl::load<unsigned>(b, 1)), 1u);
 }
 
@@ -83,9 +87,8 @@ TEST(Bpl, LoadMatchesBitAtATimeReference) {
         address a(exact.data() + pos / 32, static_cast<unsigned>(pos % 32));
         const std::uint64_t want = naive_bits(w, pos, n);
         ASSERT_EQ((bpl::load<std::uint64_t>(a, static_cast<signed char>(n))), want) << pos << "/" << n;
-        const std::uint64_t sign = std::uint64_t(1) << (n - 1);
-        const auto want_signed = static_cast<std::int64_t>((want ^ sign) - sign);
-        ASSERT_EQ((bpl::load<std::int64_t>(a, static_cast<signed char>(n))), want_signed) << pos << "/" << n;
+        ASSERT_EQ((bpl::load<std::int64_t>(a, static_cast<signed char>(n))), static_cast<std::int64_t>(want))
+            << pos << "/" << n;
     }
 }
 

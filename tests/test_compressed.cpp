@@ -736,3 +736,138 @@ TEST(CompressedHostile, WritesFuzzSeeds) {
     }
     EXPECT_TRUE(std::filesystem::exists(seed_dir() / "stream_v3"));
 }
+
+// ---- layouts worked out by hand -------------------------------------------------------
+//
+// Bodies written word by word from the field tables, not by the encoder
+// above, so a position both the encoder and the decoder got wrong shows here.
+
+TEST(CompressedLayouts, FrameShotFieldsAtTheirBits) {
+    // Key shot (45, 0): time 1000, no echoes, angles 50 and 60 (angle 1 at bit 40).
+    // Frame (46, 0): T = 10, N = 1, P = -3, Q = 300; element 0 is dt = -1,
+    // d1 = -16, d2 = 15, n = 9 (0x97C3); element 1 is a stop marker (0xFFFE)
+    // and element 2, all zero, would be a shot.
+    {
+        recorder r;
+        r.feed(packet(45, 0, {1000, 50u << 8, 60}));
+        r.feed(packet(46, 0, {0xFFFD010Au, 0x97C3012Cu, 0x0000FFFEu}));
+        r.feed(packet(47, 0, {7, 0, 0}));
+        const std::vector<std::string> want{"shot2 1000 50 60", "shot1 1000 50", "shot0 1000", "shot2 1010 47 360",
+                                            "shot1 1010 47", "shot0 1010", "echo 7 0 0 0 0", "shot2 1019 28 675",
+                                            "shot1 1019 28", "shot0 1019"};
+        EXPECT_EQ(r.calls, want);
+    }
+    // The rad pair (51, 0) and (52, 0): the same steps, F = 0xBEEF at bit 48 of
+    // the frame, 32-bit elements whose upper halves are ignored.
+    {
+        recorder r;
+        r.feed(packet(51, 0, {1000, 50u << 8, 60, 1}));
+        r.feed(packet(52, 0, {0xFFFD010Au, 0xBEEF012Cu, 0xFFFF97C3u, 0x1234FFFEu, 0}));
+        r.feed(packet(47, 0, {7, 0, 0}));
+        const std::vector<std::string> want{"rad 1000 50 60 1", "rad 1010 47 360 48879", "echo 7 0 0 0 0",
+                                            "rad 1019 28 675 48879"};
+        EXPECT_EQ(r.calls, want);
+    }
+    // High resolution (63, 0) and (64, 0): T = 2^28 - 1, N = 2, P = -32768,
+    // Q = 32767; the element dt = -131072, d1 = -1, d2 = 1, n = 15. Angle 1
+    // leaves as its low 24 bits.
+    {
+        recorder r;
+        r.feed(packet(63, 0, {5, 0, 100u << 8, 200}));
+        r.feed(packet(64, 0, {0x2FFFFFFFu, 0x7FFF8000u, 0xF0FE0000u}));
+        r.feed(packet(65, 0, {1, 0, 0}));
+        r.feed(packet(65, 0, {2, 0, 0}));
+        const std::vector<std::string> want{"hr 5 100 200", "hr 268435460 16744548 32967", "echo 1 0 0 0 0",
+                                            "echo 2 0 0 0 0", "hr 536739843 16711779 65735"};
+        EXPECT_EQ(r.calls, want);
+    }
+}
+
+TEST(CompressedLayouts, FrameEchoFieldsAtTheirBits) {
+    struct row {
+        unsigned key_shot, frame;
+        words key_echo;
+        words element;
+        std::string want;
+    };
+    // Key echo e1..e5 = 100, 10, 20, 0, 30 ((92, 0) carries e3 - e2 at bit 48).
+    const row rows[] = {
+        // d1 = -1 (s23), d2 = 1 (s14 at 23), d3 = -2 (s14 at 37), e4 = 10 (u4 at 51), d5 = -256 (s9 at 55)
+        {45, 48, {100, 10 | 20u << 16, 30u << 16}, {0x00FFFFFFu, 0x8057FFC0u}, "echo 99 11 18 10 -226"},
+        // d1 = -2^24 (s25), d2 = -2048 (s12 at 25), d3 = 2047 (s12 at 37), e4 = 5 (u4 at 49), d5 = -1 (s11 at 53)
+        {63, 66, {100, 10 | 20u << 16, 30u << 16}, {0x01000000u, 0xFFEAFFF0u}, "echo -16777116 63498 2067 5 29"},
+        // d1 = 2^25 - 1 (s26), d = -3 (s14 at 26), +5 (s11 at 40) on top of d, e4 = 3 (u2 at 51), d5 = 1023
+        {63, 93, {100, 10 | 10u << 16, 30u << 16}, {0xF5FFFFFFu, 0x7FF805FFu}, "echo 33554531 7 22 3 1053"},
+    };
+    for (const auto& c : rows) {
+        recorder r;
+        const unsigned key_echo_main = c.frame == 48 ? 47 : c.frame == 66 ? 65 : 92;
+        if (c.key_shot == 45)
+            r.feed(packet(45, 0, {1, 2, 0}));
+        else
+            r.feed(packet(63, 0, {1, 0, 2, 0}));
+        r.feed(packet(key_echo_main, 0, c.key_echo));
+        r.feed(packet(c.frame, 0, c.element));
+        ASSERT_EQ(r.calls.size(), (c.key_shot == 45 ? 3u : 1u) + 2u) << c.frame;
+        EXPECT_EQ(r.calls[r.calls.size() - 2], "echo 100 10 20 0 30") << c.frame;
+        EXPECT_EQ(r.calls.back(), c.want) << c.frame;
+    }
+}
+
+TEST(CompressedLayouts, SequenceSizesUnderTheStrictChecks) {
+    recorder r;
+    r.strict = true;
+    // 48 fixed bits and 16383 elements of 16 bits fill 8193 words; one word
+    // more holds 16385 elements, beyond the maximum.
+    EXPECT_NO_THROW(r.feed(packet(46, 0, words(8193, 0))));
+    try {
+        r.feed(packet(46, 0, words(8194, 0)));
+        ADD_FAILURE() << "no error for 16385 elements";
+    } catch (const scanlib::packet_error& e) {
+        const std::string m = e.what(), tail = "packed_frame_laser_shot_2angles: sequence too long 16385";
+        EXPECT_TRUE(m.size() >= tail.size() && m.compare(m.size() - tail.size(), tail.size(), tail) == 0) << m;
+    }
+    // Bit streams: at most 2048 words.
+    EXPECT_NO_THROW(r.feed(packet(86, 0, words(2048, 0))));
+    EXPECT_THROW(r.feed(packet(86, 0, words(2049, 0))), scanlib::packet_error);
+    EXPECT_THROW(r.feed(packet(109, 0, words(2049, 0))), scanlib::packet_error);
+    // Bodies that are only a sequence may be empty; one word holds no 64-bit element.
+    for (unsigned main : {48u, 66u, 93u, 86u, 109u, 108u})
+        EXPECT_NO_THROW(r.feed(packet(main, 0, {}))) << main;
+    for (unsigned main : {48u, 66u, 93u})
+        EXPECT_NO_THROW(r.feed(packet(main, 0, {0xFFFFFFFFu}))) << main;
+    EXPECT_TRUE(r.calls.empty());
+    // A fixed part cut short is a missing sequence start, strict or not.
+    recorder lax;
+    EXPECT_THROW(lax.feed(packet(46, 0, {0})), std::range_error);
+    EXPECT_THROW(lax.feed(packet(64, 0, {0})), std::range_error);
+}
+
+TEST(CompressedLayouts, StreamRecordsAtTheirBits) {
+    // Version 2: an absolute shot (time 0x123456789ABCD, angles 0x3FFFFF and
+    // 0x155555), a delta shot (step 2^29 - 1, -1, -32768), an absolute echo
+    // (-1, 0xFFFF, +2, 0x8000, 19 bits of ones) and a delta echo (2^25 - 1,
+    // -8192, 511, -1024).
+    {
+        recorder r;
+        r.feed(packet(86, 0,
+                      {0x3C4D5E69u, 0xFFF91A2Bu, 0x555557FFu, 0xFFFFFFFAu, 0x8000FFFFu, 0xFFFFFFFCu, 0x00005FFFu,
+                       0xFFFFF000u, 0x0FFFFFFDu, 0x800FFC00u}));
+        const std::vector<std::string> want{"hr 320255973501901 4194303 1398101", "hr 320256510372812 4194302 1365333",
+                                            "echo -1 65535 1 0 -32768", "echo 33554430 57343 -7680 0 31744"};
+        EXPECT_EQ(r.calls, want);
+    }
+    // Version 3: a shot (77, 1, 2), a channel header (H = 0xABCD, ten bits of
+    // ones, entries (15, 2^18 - 1, 1023) and (5, 1, 2)) and a channel-5
+    // waveform (n = 2, W = 0x8001, values 31 and 127), which needs no default
+    // header after that header.
+    {
+        recorder r;
+        r.feed(packet(109, 0,
+                      {0x00000268u, 0x00100000u, 0x00000800u, 0x5FFD5E6Du, 0xFFFFFFFFu, 0x00800015u, 0xFFFFE017u,
+                       0xFFF58001u, 0xDEADBEEFu, 0x00000001u}));
+        const std::vector<std::string> want{"hr 77 1 2", "header 77 43981 0 0 n=2 (15,262143,1023) (5,1,2)",
+                                            "wave -32767 5 31 127 n=2 3735928559 1"};
+        EXPECT_EQ(r.calls, want);
+    }
+}

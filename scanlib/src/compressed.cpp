@@ -76,12 +76,19 @@ using waveform_record = sbl_dg_channel_data_compressed<void>;
 
 using address = bpl::bit_address<iterator, bpl::little_endian, long>;
 
-// Reads the next N-bit field and moves past it.
+// Reads the next N-bit field and moves past it; a signed T takes the bits as
+// two's complement and sign-extends them.
 template <class T, unsigned N>
 T take(address& a) noexcept {
-    const T v = bpl::load<T, N>(a);
+    using U = std::make_unsigned_t<T>;
+    const U raw = bpl::load<U, N>(a);
     a.add(N);
-    return v;
+    if constexpr (std::is_signed_v<T> && N < 8 * sizeof(T)) {
+        constexpr U sign = U(1) << (N - 1);
+        return static_cast<T>(static_cast<U>((raw ^ sign) - sign));
+    } else {
+        return static_cast<T>(raw);
+    }
 }
 
 // The elements of a packed frame as raw bits, with each field cut from them at
@@ -140,9 +147,12 @@ typename Field::value_type cut(std::uint64_t bits) noexcept {
 // Running values of one version of the tagged bit stream.
 struct stream_state {
     shot_hr_record shot{};
-    std::uint32_t step_time = 0; // the last delta-shot steps; 0 before the first
-    std::int16_t step_angle1 = 0;
-    std::int16_t step_angle2 = 0;
+    // The steps of the last delta-shot record; 0 before the first.
+    struct {
+        std::uint32_t time = 0;
+        std::int16_t angle1 = 0;
+        std::int16_t angle2 = 0;
+    } last_step;
     echo_record echo{};
 };
 
@@ -190,35 +200,35 @@ public:
     void key_shot(const packed_key_laser_shot_2angles<iterator>& p) {
         new_block_if_echoes();
         key_seen_ = true;
-        shot_.time = p.time;
-        shot_.line_angle = p.line_angle;
-        shot_.frame_angle = p.frame_angle;
-        push(shot_queue_, std::pair{shot_, static_cast<std::uint32_t>(p.echo_count)});
+        shot_state_.time = p.time;
+        shot_state_.line_angle = p.line_angle;
+        shot_state_.frame_angle = p.frame_angle;
+        push(shot_queue_, std::pair{shot_state_, static_cast<std::uint32_t>(p.echo_count)});
         drain();
     }
     void key_shot_rad(const packed_key_laser_shot_2angles_rad<iterator>& p) {
         new_block_if_echoes();
         key_seen_ = true;
-        shot_rad_.time = p.time;
-        shot_rad_.line_angle = p.line_angle;
-        shot_rad_.frame_angle = p.frame_angle;
-        shot_rad_.background = p.background;
-        push(shot_rad_queue_, std::pair{shot_rad_, static_cast<std::uint32_t>(p.echo_count)});
+        shot_rad_state_.time = p.time;
+        shot_rad_state_.line_angle = p.line_angle;
+        shot_rad_state_.frame_angle = p.frame_angle;
+        shot_rad_state_.background = p.background;
+        push(shot_rad_queue_, std::pair{shot_rad_state_, static_cast<std::uint32_t>(p.echo_count)});
         drain();
     }
     void key_shot_hr(const packed_key_laser_shot_2angles_hr<iterator>& p) {
         new_block_if_echoes();
         key_seen_ = true;
-        shot_hr_.time = p.time;
-        shot_hr_.line_angle = p.line_angle;
-        shot_hr_.frame_angle = p.frame_angle;
-        push(shot_hr_queue_, std::pair{shot_hr_, static_cast<std::uint32_t>(p.echo_count)});
+        shot_hr_state_.time = p.time;
+        shot_hr_state_.line_angle = p.line_angle;
+        shot_hr_state_.frame_angle = p.frame_angle;
+        push(shot_hr_queue_, std::pair{shot_hr_state_, static_cast<std::uint32_t>(p.echo_count)});
         drain_hr();
     }
 
-    void frame_shots(const packed_frame_laser_shot_2angles<iterator>& p) { frame_shots(p, shot_, shot_queue_); }
+    void frame_shots(const packed_frame_laser_shot_2angles<iterator>& p) { frame_shots(p, shot_state_, shot_queue_); }
     void frame_shots(const packed_frame_laser_shot_2angles_rad<iterator>& p) {
-        frame_shots(p, shot_rad_, shot_rad_queue_);
+        frame_shots(p, shot_rad_state_, shot_rad_queue_);
     }
 
     // The 32-bit and rad frames: small corrections, ended by a stop marker.
@@ -263,7 +273,7 @@ public:
         const std::uint32_t t = p.time_step;
         const auto a1 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.line_angle_step));
         const auto a2 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.frame_angle_step));
-        auto& s = shot_hr_;
+        auto& s = shot_hr_state_;
         s.time += t;
         s.line_angle += a1;
         s.frame_angle += a2;
@@ -286,13 +296,13 @@ public:
     // hr_1 carries the third value relative to the second.
     template <class Packet>
     void key_echo(const Packet& p, bool third_relative, bool hr) {
-        echo_.range = p.range;
-        echo_.amplitude = p.amplitude;
+        echo_state_.range = p.range;
+        echo_state_.amplitude = p.amplitude;
         const auto third = static_cast<std::uint16_t>(static_cast<std::int16_t>(p.reflectance));
-        echo_.reflectance = static_cast<short>(third_relative ? wrap_add(echo_.amplitude, third) : third);
-        echo_.flags = p.flags;
-        echo_.deviation = static_cast<short>(static_cast<std::uint16_t>(p.deviation));
-        push_echo(echo_);
+        echo_state_.reflectance = static_cast<short>(third_relative ? wrap_add(echo_state_.amplitude, third) : third);
+        echo_state_.flags = p.flags;
+        echo_state_.deviation = static_cast<short>(static_cast<std::uint16_t>(p.deviation));
+        push_echo(echo_state_);
         hr ? drain_hr() : drain();
     }
 
@@ -304,10 +314,10 @@ public:
         using E = typename decltype(elements)::element;
         // Running values in locals: a record rebuilt from narrow stores and
         // read back whole would stall on every element.
-        std::uint32_t range = static_cast<std::uint32_t>(echo_.range);
-        std::uint16_t amplitude = echo_.amplitude;
-        auto reflectance = static_cast<std::uint16_t>(echo_.reflectance);
-        auto deviation = static_cast<std::uint16_t>(echo_.deviation);
+        std::uint32_t range = static_cast<std::uint32_t>(echo_state_.range);
+        std::uint16_t amplitude = echo_state_.amplitude;
+        auto reflectance = static_cast<std::uint16_t>(echo_state_.reflectance);
+        auto deviation = static_cast<std::uint16_t>(echo_state_.deviation);
         for (std::size_t i = 0; i < elements.size(); ++i) {
             const std::uint64_t d = elements[i];
             const int d2 = cut<decltype(E::amplitude_delta)>(d);
@@ -318,7 +328,7 @@ public:
             deviation = wrap_add(deviation, static_cast<int>(cut<decltype(E::deviation_delta)>(d)));
             const echo_record e{static_cast<int>(range), amplitude, static_cast<short>(reflectance),
                                 cut<decltype(E::flags)>(d), static_cast<short>(deviation)};
-            echo_ = e;
+            echo_state_ = e;
             push_echo(e);
         }
         hr ? drain_hr() : drain();
@@ -326,10 +336,29 @@ public:
 
     // ---- tagged bit streams -------------------------------------------------
 
+    void decompress(const packed_shot_echos_hr<iterator>& p) {
+        const auto [b, e] = stream_words(p);
+        decode_v2(b, e);
+    }
+    void decompress(const packed_shot_echos_sbl_hr<iterator>& p) {
+        const auto [b, e] = stream_words(p);
+        decode_v3(b, e);
+    }
+
+private:
+    // The words of a bit-stream body: one per element from bit 0.
+    template <class Packet>
+    static std::pair<iterator, iterator> stream_words(const Packet& p) {
+        const auto n = static_cast<std::size_t>(p.stream.size());
+        if (n == 0)
+            return {nullptr, nullptr};
+        const iterator b = p.stream[0].word.words();
+        return {b, b + n};
+    }
+
     void decode_v2(iterator begin, iterator end);
     void decode_v3(iterator begin, iterator end);
 
-private:
     // ---- emission ------------------------------------------------------------
 
     // The first unpacked packet of a dispatch shares the packed packet's count.
@@ -478,20 +507,20 @@ private:
         st.shot.frame_angle = take<std::uint32_t, 22>(a);
     }
     static void shot_delta(address& a, stream_state& st) noexcept {
-        st.step_time = take<std::uint32_t, 29>(a);
-        st.step_angle1 = take<std::int16_t, 16>(a);
-        st.step_angle2 = take<std::int16_t, 16>(a);
-        st.shot.time += st.step_time;
-        st.shot.line_angle = wrap_add(st.shot.line_angle, st.step_angle1);
-        st.shot.frame_angle = wrap_add(st.shot.frame_angle, st.step_angle2);
+        st.last_step.time = take<std::uint32_t, 29>(a);
+        st.last_step.angle1 = take<std::int16_t, 16>(a);
+        st.last_step.angle2 = take<std::int16_t, 16>(a);
+        st.shot.time += st.last_step.time;
+        st.shot.line_angle = wrap_add(st.shot.line_angle, st.last_step.angle1);
+        st.shot.frame_angle = wrap_add(st.shot.frame_angle, st.last_step.angle2);
     }
     static void shot_second_order(address& a, stream_state& st) noexcept {
         const auto dt = take<std::int32_t, 18>(a);
         const auto d1 = take<std::int32_t, 6>(a);
         const auto d2 = take<std::int32_t, 5>(a);
-        st.shot.time += wrap_add(st.step_time, dt);
-        st.shot.line_angle = wrap_add(st.shot.line_angle, static_cast<std::uint32_t>(wrap_add<std::int32_t>(st.step_angle1, d1)));
-        st.shot.frame_angle = wrap_add(st.shot.frame_angle, static_cast<std::uint32_t>(wrap_add<std::int32_t>(st.step_angle2, d2)));
+        st.shot.time += wrap_add(st.last_step.time, dt);
+        st.shot.line_angle = wrap_add(st.shot.line_angle, static_cast<std::uint32_t>(wrap_add<std::int32_t>(st.last_step.angle1, d1)));
+        st.shot.frame_angle = wrap_add(st.shot.frame_angle, static_cast<std::uint32_t>(wrap_add<std::int32_t>(st.last_step.angle2, d2)));
     }
     static void echo_absolute(address& a, stream_state& st) noexcept {
         st.echo.range = take<std::int32_t, 26>(a);
@@ -522,10 +551,10 @@ private:
     bool echo_since_key_ = false;
     std::uint32_t pending_echoes_ = 0;
     bool key_seen_ = false;
-    echo_record echo_{};
-    shot_record shot_{};
-    shot_rad_record shot_rad_{};
-    shot_hr_record shot_hr_{};
+    echo_record echo_state_{};
+    shot_record shot_state_{};
+    shot_rad_record shot_rad_state_{};
+    shot_hr_record shot_hr_state_{};
     bounded_fifo<echo_record> echo_queue_;
     bounded_fifo<std::pair<shot_record, std::uint32_t>> shot_queue_;
     bounded_fifo<std::pair<shot_rad_record, std::uint32_t>> shot_rad_queue_;
@@ -714,32 +743,14 @@ bool compressed_packets::on_dispatch(iterator const& begin, iterator const& end)
     return basic_packets::on_dispatch(begin, end);
 }
 
-namespace {
-
-// The words of a bit-stream body: one per element from bit 0.
-template <class Packet>
-std::pair<iterator, iterator> stream_words(const Packet& p) {
-    const auto n = static_cast<std::size_t>(p.stream.size());
-    if (n == 0)
-        return {nullptr, nullptr};
-    const iterator b = p.stream[0].word.words();
-    return {b, b + n};
-}
-
-} // namespace
-
 void compressed_packets::on_packed_shot_echos_hr(packed_shot_echos_hr<iterator> const& packet) {
-    if (!impl_->first_decode())
-        return;
-    const auto [b, e] = stream_words(packet);
-    impl_->decode_v2(b, e);
+    if (impl_->first_decode())
+        impl_->decompress(packet);
 }
 
 void compressed_packets::on_packed_shot_echos_sbl_hr(packed_shot_echos_sbl_hr<iterator> const& packet) {
-    if (!impl_->first_decode())
-        return;
-    const auto [b, e] = stream_words(packet);
-    impl_->decode_v3(b, e);
+    if (impl_->first_decode())
+        impl_->decompress(packet);
 }
 
 void compressed_packets::on_packed_key_laser_shot_2angles(packed_key_laser_shot_2angles<iterator> const& packet) {

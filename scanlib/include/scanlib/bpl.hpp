@@ -60,8 +60,9 @@ D bits_before(const bit_address<Iter, O, D>& a, Iter end) noexcept {
 }
 
 // The n bits (1 <= n <= bits of T) that start at the address, LSB first, in
-// the low bits of the result; sign-extended from bit n-1 for a signed T. Reads
-// only the words that hold those bits.
+// the low n bits of the result; the bits above them are 0 whatever the sign
+// of T (a signed field is sign-extended by its reader). Reads only the words
+// that hold those bits.
 template <class T, class Iter, class O, class D>
 T load(const bit_address<Iter, O, D>& a, signed char n) noexcept {
     static_assert(std::is_integral_v<T> && sizeof(T) <= 8, "bit fields load into integers");
@@ -78,12 +79,7 @@ T load(const bit_address<Iter, O, D>& a, signed char n) noexcept {
     }
     if (width < 64)
         v &= (std::uint64_t(1) << width) - 1;
-    if constexpr (std::is_signed_v<T>) {
-        const std::uint64_t sign = std::uint64_t(1) << (width - 1);
-        return static_cast<T>(static_cast<std::int64_t>((v ^ sign) - sign));
-    } else {
-        return static_cast<T>(v);
-    }
+    return static_cast<T>(v);
 }
 
 // Compile-time width: the same bits as load(a, N).
