@@ -77,7 +77,9 @@ inline void put_text(std::vector<unsigned int>& body, char const* text) {
 } // namespace detail
 
 // Writes the scan as a framed stream to uri (a file path or file: uri).
-inline void write_scan(scan const& s, std::string const& uri) {
+// `stop`: end with meas_stop, as a finished scan does; without it the input
+// ends while the last shot is still open.
+inline void write_scan(scan const& s, std::string const& uri, bool stop = true) {
     using detail::packet;
     constexpr unsigned units_id[2] = {2, 0}, shot_id[2] = {10, 2}, echo_id[2] = {42, 0}, stop_id[2] = {32, 0};
 
@@ -100,7 +102,8 @@ inline void write_scan(scan const& s, std::string const& uri) {
                            e.amplitude | static_cast<std::uint32_t>(static_cast<std::uint16_t>(e.reflectance)) << 16,
                            static_cast<std::uint32_t>(static_cast<std::uint16_t>(e.deviation)) << 16});
     }
-    out << packet(stop_id[0], stop_id[1], {});
+    if (stop)
+        out << packet(stop_id[0], stop_id[1], {});
     out.close();
 }
 

@@ -268,6 +268,20 @@ TEST_F(HostJvm, EveryShotOfTheScanReachesTheHost) {
     EXPECT_TRUE(h->take_exception().empty());
 }
 
+TEST_F(HostJvm, AnInputEndingInsideAShotStillHandsItOver) {
+    sample::write_scan(scan, path, false);
+    jlong handle = h->instantiate();
+    ASSERT_EQ(h->open(handle, path.c_str(), {}), 0);
+    auto shots = read_all(*h, handle);
+    EXPECT_TRUE(h->take_exception().empty());
+    ASSERT_EQ(shots.size(), scan.shots.size());
+    SCOPED_TRACE("last shot");
+    expect_shot(scan, scan.shots.back(), shots.back());
+    EXPECT_EQ(h->next(handle), nullptr);
+    h->close(handle);
+    h->del(handle);
+}
+
 TEST_F(HostJvm, ExportCodesChooseTheArrays) {
     struct round {
         std::vector<jint> codes;
@@ -364,16 +378,20 @@ TEST_F(HostJvm, ReadFailuresBecomeHostExceptions) {
     EXPECT_TRUE(h->take_exception().empty());
     h->del(handle);
 
-    // The cut scan hands out the shots before the cut, then ends one way or
-    // the other without crashing.
+    // The cut scan hands out the shots before the cut, the one it cut with
+    // the echoes that arrived, then ends one way or the other without crashing.
     handle = h->instantiate();
     ASSERT_EQ(h->open(handle, cut.c_str(), {}), 0);
     auto shots = read_all(*h, handle);
     h->take_exception();
-    EXPECT_GT(shots.size(), 0u);
+    ASSERT_GT(shots.size(), 1u);
     EXPECT_LT(shots.size(), scan.shots.size());
-    for (std::size_t i = 0; i < shots.size(); ++i)
+    for (std::size_t i = 0; i + 1 < shots.size(); ++i)
         expect_shot(scan, scan.shots[i], shots[i]);
+    sample::shot cut_shot = scan.shots[shots.size() - 1];
+    ASSERT_LE(static_cast<std::size_t>(shots.back().count), cut_shot.echoes.size());
+    cut_shot.echoes.resize(static_cast<std::size_t>(shots.back().count));
+    expect_shot(scan, cut_shot, shots.back());
     EXPECT_EQ(h->next(handle), nullptr);
     h->del(handle);
 }
