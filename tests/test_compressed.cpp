@@ -870,4 +870,61 @@ TEST(CompressedLayouts, StreamRecordsAtTheirBits) {
                                             "wave -32767 5 31 127 n=2 3735928559 1"};
         EXPECT_EQ(r.calls, want);
     }
+    // Version 2: a first word of 0 ends the packet before the shot behind it;
+    // version 3 has no end record, so the same words are a shot (time 0).
+    {
+        recorder r;
+        r.feed(packet(86, 0, {0, 0x00000268u, 0x00100000u, 0x00000800u}));
+        EXPECT_TRUE(r.calls.empty());
+        EXPECT_EQ(r.packet_count, 1u);
+        r.feed(packet(109, 0, {0, 0, 0}));
+        EXPECT_EQ(r.calls, std::vector<std::string>{"hr 0 0 0"});
+    }
+}
+
+TEST(CompressedMends, NestedDispatchKeepsItsOwnCounts) {
+    // A handler that dispatches another packet into the same visitor: the
+    // inner packet counts once, and the outer packet's later unpacked
+    // packets still count one each.
+    struct nesting : recorder {
+        words inner = plain_shot_rad({9, 8, 7, 6, 0});
+        bool nested = false;
+        void on_echo(scanlib::echo<it> const& p) override {
+            recorder::on_echo(p);
+            if (!nested) {
+                nested = true;
+                feed(inner);
+            }
+        }
+    } r;
+    r.feed(key_shot(shot_scheme::bits32, shot{1, 0, 0, 0, 3}));
+    const auto before = r.packet_count;
+    r.feed(frame_echoes(echo_scheme::plain, {}, {{1, 0, 0, 0, 0}, {2, 0, 0, 0, 0}, {3, 0, 0, 0, 0}}));
+    const std::vector<std::string> want{"shot2 1 0 0", "shot1 1 0",      "shot0 1",       "echo 1 0 0 0 0",
+                                        "rad 9 8 7 6", "echo 2 0 0 0 0", "echo 3 0 0 0 0"};
+    EXPECT_EQ(r.calls, want);
+    EXPECT_EQ(r.packet_count - before, 3u + 1u);
+}
+
+TEST(CompressedMends, ShotWhoseHandlerThrowsStillEndsTheHeaderPeriod) {
+    // A channel header, then a shot whose handler fails: the shot was
+    // decoded and handed over, so a channel-5 waveform after it gets the
+    // default header of the new shot.
+    recorder r;
+    stream_encoder enc(3);
+    bit_writer b;
+    enc.put_channel_header(b, 1, {{5, 1, 1}}, 0, false);
+    enc.put_shot(b, shot{50, 1, 1, 0, 0});
+    r.before = [](const std::string& c) {
+        if (c.rfind("hr ", 0) == 0)
+            throw std::runtime_error("handler failed");
+    };
+    EXPECT_THROW(r.feed(packet(109, 0, b.body())), std::runtime_error);
+    r.before = nullptr;
+    bit_writer w;
+    enc.put_waveform(w, waveform{3, 5, 0, 0, {4}}, 0, false);
+    r.feed(packet(109, 0, w.body()));
+    const std::vector<std::string> want{"header 0 1 0 0 n=1 (5,1,1)", "hr 50 1 1", "header 50 0 0 0 n=1 (5,0,0)",
+                                        "wave 3 5 0 0 n=1 4"};
+    EXPECT_EQ(r.calls, want);
 }
