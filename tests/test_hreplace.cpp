@@ -416,6 +416,8 @@ TEST(HeaderOverride, MalformedTextRaisesTheDocumentedErrors) {
     const char* mismatch = "override: content does not match packet id";
     const char* unknown = "error: unknown id for new packet in pxp file";
     expect_error<json_parser_error>("{", nullptr);
+    // Deep nesting is refused before the recursive reader can exhaust the stack.
+    expect_error<json_parser_error>(R"({"packets": )" + std::string(200000, '['), nullptr);
     expect_error<ptree_bad_path>(R"({"file_verification": [{"contentID": []}]})", nullptr);
     expect_error<ptree_bad_path>(R"({"file_verification": [{"ID": [1, 0]}]})", nullptr);
     expect_error<ptree_bad_path>(R"({"packets": [{"new_packet": {}}]})", nullptr);

@@ -16,6 +16,7 @@
 #include <scanlib/qodatawrite.hpp>
 
 #include "connection_internal.hpp"
+#include "jsontext.hpp"
 
 namespace scanlib {
 
@@ -249,11 +250,8 @@ void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconn
     zpk_ostream os;
     os.wrcon(out);
 
-    ptree doc;
-    {
-        std::stringstream text(override_text);
-        boost::property_tree::read_json(text, doc);
-    }
+    // An override document nests a few levels deep.
+    const ptree doc = detail::read_json_text(override_text, 64);
     const ptree file_verification = doc.get_child("file_verification", empty_ptree);
     ptree packets = doc.get_child("packets", empty_ptree);
     std::uint32_t pending = static_cast<std::uint32_t>(file_verification.size());

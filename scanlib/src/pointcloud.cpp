@@ -2,6 +2,8 @@
 #include <scanlib/pointcloud_impl.hpp>
 #include <scanlib/scanexcept.hpp>
 
+#include "jsontext.hpp"
+
 #include <boost/property_tree/json_parser.hpp>
 
 #include <algorithm>
@@ -1404,34 +1406,8 @@ void pointcloud::on_line_start_segment_3(line_start_segment_3<unsigned int const
 
 namespace {
 
-// The JSON reader descends recursively: a stream could nest arrays deeply
-// enough to exhaust the stack. Real parameter documents nest a few levels.
+// Real parameter documents nest a few levels.
 constexpr int max_json_depth = 128;
-
-void check_json_depth(std::string const& text) {
-    int depth = 0;
-    unsigned long line = 1;
-    bool in_string = false, escaped = false;
-    for (const char c : text) {
-        if (c == '\n')
-            ++line;
-        if (in_string) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > max_json_depth)
-                throw boost::property_tree::json_parser_error("nesting too deep", "", line);
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-}
 
 } // namespace
 
@@ -1442,10 +1418,7 @@ void pointcloud::on_zpk_parameters(zpk_parameters<unsigned int const*> const& p)
     text.reserve(static_cast<std::size_t>(n));
     for (std::int64_t i = 0; i < n; ++i)
         text.push_back(p.text[static_cast<std::size_t>(i)].ch);
-    check_json_depth(text);
-    std::istringstream is(text);
-    boost::property_tree::ptree tree;
-    boost::property_tree::read_json(is, tree);
+    const boost::property_tree::ptree tree = detail::read_json_text(text, max_json_depth);
     auto sub = tree.get_child_optional("pointcloud");
     impl->meta_tree = sub ? *sub : boost::property_tree::ptree();
 }

@@ -1,5 +1,7 @@
 #include <scanlib/scanmech.hpp>
 
+#include "jsontext.hpp"
+
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -1033,35 +1035,8 @@ void get_params(const ptree& p, scanmech& m, scanmech::kind_e k) {
     }
 }
 
-// The JSON reader recurses once per nesting level; a legitimate document
-// nests five deep, so deeper text is refused before it can exhaust the stack.
+// A legitimate document nests five deep.
 constexpr int max_json_depth = 64;
-
-void check_depth(const std::string& text) {
-    int depth = 0;
-    int line = 1;
-    bool in_string = false;
-    bool escaped = false;
-    for (char ch : text) {
-        if (ch == '\n')
-            ++line;
-        if (in_string) {
-            if (escaped)
-                escaped = false;
-            else if (ch == '\\')
-                escaped = true;
-            else if (ch == '"')
-                in_string = false;
-        } else if (ch == '"') {
-            in_string = true;
-        } else if (ch == '[' || ch == '{') {
-            if (++depth > max_json_depth)
-                throw bpt::json_parser_error("nesting too deep", "", static_cast<unsigned long>(line));
-        } else if (ch == ']' || ch == '}') {
-            --depth;
-        }
-    }
-}
 
 } // namespace
 
@@ -1079,10 +1054,7 @@ std::ostream& operator<<(std::ostream& os, const scanmech& m) {
 
 std::istream& operator>>(std::istream& is, scanmech& m) {
     std::string text{std::istreambuf_iterator<char>(is), std::istreambuf_iterator<char>()};
-    check_depth(text);
-    ptree root;
-    std::istringstream in(std::move(text));
-    bpt::read_json(in, root);
+    const ptree root = detail::read_json_text(text, max_json_depth);
     const scanmech::kind_e k = m.kind();
     if (const char* name = kind_name(k))
         get_params(root.get_child(name), m, k);
