@@ -484,25 +484,36 @@ void pointcloud::send_single_or_last() {
     qual_flag0 = qual_flag2 = false;
 }
 
-void pointcloud::pseudo_echo(double range) {
-    while (shot_target_count >= shot_targets.size())
-        shot_targets.emplace_back();
-    target& t = shot_targets[shot_target_count];
+namespace {
+
+// The next target slot of the open shot, at range r along its own beam, with
+// the shot's own values; slots are reused from shot to shot, so the caller
+// writes every field the echo itself gives.
+target& next_own_target(pointcloud& pc, double r) {
+    while (pc.shot_target_count >= pc.shot_targets.size())
+        pc.shot_targets.emplace_back();
+    target& t = pc.shot_targets[pc.shot_target_count];
     for (int i = 0; i < 3; ++i)
-        t.vertex[i] = static_cast<float>(shot_origin[i] + shot_direction[i] * range);
-    t.range = range;
+        t.vertex[i] = static_cast<float>(pc.shot_origin[i] + pc.shot_direction[i] * r);
+    t.range = r;
     t.zone = 0;
-    // Slots are reused from shot to shot: every field is written.
-    t.time = shot_time;
-    t.time_raw = shot_time_raw;
+    t.time = pc.shot_time;
+    t.time_raw = pc.shot_time_raw;
+    t.background = pc.background;
+    t.facet = pc.shot_facet;
+    t.segment = pc.shot_segment;
+    t.flags[3] = pc.shot_clock.locked;
+    return t;
+}
+
+} // namespace
+
+void pointcloud::pseudo_echo(double range) {
+    target& t = next_own_target(*this, range);
     t.amplitude = static_cast<float>(ampl_unit);
     t.reflectance = nanf;
     t.deviation = 0;
     t.flags[0] = t.flags[1] = t.flags[2] = 0;
-    t.flags[3] = shot_clock.locked;
-    t.background = background;
-    t.facet = shot_facet;
-    t.segment = shot_segment;
     ++shot_target_count;
 }
 
@@ -829,20 +840,7 @@ void pointcloud::on_laser_echo(laser_echo<unsigned int const*> const& p) {
     // These echoes know no zone: they belong to the open shot itself, not to
     // an earlier one that an echo before them was attributed to.
     restore_own_shot();
-    while (shot_target_count >= shot_targets.size())
-        shot_targets.emplace_back();
-    target& t = shot_targets[shot_target_count];
-    const double r = rho * range_unit + delta_rg;
-    for (int i = 0; i < 3; ++i)
-        t.vertex[i] = static_cast<float>(shot_origin[i] + shot_direction[i] * r);
-    t.range = r;
-    t.zone = 0;
-    t.time = shot_time;
-    t.time_raw = shot_time_raw;
-    t.background = background;
-    t.facet = shot_facet;
-    t.segment = shot_segment;
-    t.flags[3] = shot_clock.locked;
+    target& t = next_own_target(*this, rho * range_unit + delta_rg);
     t.amplitude = static_cast<float>(a * ampl_unit);
     t.reflectance = nanf;
     t.deviation = qual_deviation;
@@ -863,20 +861,7 @@ void pointcloud::on_laser_echo_sw(laser_echo_sw<unsigned int const*> const& p) {
     // These echoes know no zone: they belong to the open shot itself, not to
     // an earlier one that an echo before them was attributed to.
     restore_own_shot();
-    while (shot_target_count >= shot_targets.size())
-        shot_targets.emplace_back();
-    target& t = shot_targets[shot_target_count];
-    const double r = rho * range_unit + delta_rg;
-    for (int i = 0; i < 3; ++i)
-        t.vertex[i] = static_cast<float>(shot_origin[i] + shot_direction[i] * r);
-    t.range = r;
-    t.zone = 0;
-    t.time = shot_time;
-    t.time_raw = shot_time_raw;
-    t.background = background;
-    t.facet = shot_facet;
-    t.segment = shot_segment;
-    t.flags[3] = shot_clock.locked;
+    target& t = next_own_target(*this, rho * range_unit + delta_rg);
     t.amplitude = static_cast<float>(a);
     t.reflectance = 0;
     t.deviation = 0;
