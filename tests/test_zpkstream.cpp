@@ -386,6 +386,57 @@ TEST(ZpkStreams, OpenCloseAndTheOutputFile) {
     EXPECT_FALSE(in.is_open());
 }
 
+TEST(ZpkStreams, ReopenedOutputNeverUsesKeysItsNewFileHasNotAnnounced) {
+    temp_dir dir;
+    std::mt19937 rng(21);
+    const raw h = header_of({{61, 0}, {2, 4}}, rng);
+    const std::string first = dir.file("first.zpk"), second = dir.file("second.zpk");
+    zpk_ostream out(first, true);
+    out << packet_of(h) << packet_of({61, 0, {1}});
+    out.open(second);
+    out << packet_of({61, 0, {2}}) << packet_of(h) << packet_of({61, 0, {3}});
+    out.close();
+    // The new file's reader has seen no header before the first packet.
+    const words w = from_bytes(slurp(second));
+    const packets framed = ref_deframe(words(w.begin() + 4, w.end()));
+    ASSERT_EQ(framed.size(), 3u);
+    EXPECT_EQ(framed[0], (words{0xFFFFFFFF, 0x003D0000, 2}));
+    EXPECT_EQ(framed[2], (words{0xFFFFFF01, 3})); // announced in this file
+    for (const std::string& path : {first, second}) {
+        zpk_istream in(path);
+        for (const raw& r : read_all(in))
+            if (r.main != 1)
+                EXPECT_EQ(r.main, 61u) << path;
+    }
+}
+
+TEST(ZpkStreams, AbandonedStreamOnAFileUriKeepsItsFileAndNoOther) {
+    temp_dir dir;
+    // Relative names, so that the uri's text is itself a name in the directory.
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.file(""));
+    struct back_home {
+        fs::path to;
+        ~back_home() {
+            std::error_code ec;
+            fs::current_path(to, ec);
+        }
+    } home{before};
+    std::ofstream("file:decoy.zpk") << "decoy";
+    {
+        zpk_ostream out("file:decoy.zpk");
+        out << packet_of({2, 0, {7}});
+    }
+    // The file the uri names holds the stream; the file named like the uri's text is untouched.
+    EXPECT_EQ(slurp("decoy.zpk"), to_bytes(ref_frame({{0xFFFFFFFF, 0x00020000, 7}}), true));
+    ASSERT_TRUE(fs::exists("file:decoy.zpk"));
+    const std::vector<char> decoy = slurp("file:decoy.zpk");
+    EXPECT_EQ(std::string(decoy.begin(), decoy.end()), "decoy");
+    // A plain name is removed, as before.
+    { zpk_ostream("plain.zpk") << packet_of({2, 0, {7}}); }
+    EXPECT_FALSE(fs::exists("plain.zpk"));
+}
+
 TEST(ZpkStreams, TruncatedFileKeepsEveryCompletePacket) {
     temp_dir dir;
     std::mt19937 rng(12);

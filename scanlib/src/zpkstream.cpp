@@ -243,8 +243,10 @@ zpk_ostream::~zpk_ostream() {
     } catch (...) {
         return; // the file is not removed after a failed close
     }
-    if (!keep && !impl_->path.empty())
-        std::remove(impl_->path.c_str());
+    // Only a plain path names the file; a "file:" uri is left alone.
+    const std::string& path = impl_->path;
+    if (!keep && !path.empty() && path.rfind("file:", 0) != 0)
+        std::remove(path.c_str());
 }
 
 void zpk_ostream::open(const char* uri) { init(uri); }
@@ -256,6 +258,8 @@ void zpk_ostream::init(const char* uri) {
     c->open();
     impl_->attach(std::move(c), true);
     impl_->path = std::move(path);
+    // A new stream: its readers start with no keys, whatever this stream's table holds.
+    impl_->seen = lookup_table();
 }
 
 std::shared_ptr<basic_wconnection> zpk_ostream::wrcon() const { return impl_->connection; }
