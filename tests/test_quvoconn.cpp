@@ -449,10 +449,45 @@ TEST(QuvoConnCancel, WhileBlockedInRead) {
         std::this_thread::sleep_for(100ms);
         c->cancel();
     });
-    EXPECT_THROW(c->readsome(b, 8), cancelled);
+    // Without a token the aborted read is a read failure; the next wait is cancelled.
+    try {
+        c->readsome(b, 8);
+        ADD_FAILURE() << "a cancelled read delivered data";
+    } catch (const cancelled&) {
+        ADD_FAILURE() << "the aborted read itself reported the cancel";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ECANCELED);
+        EXPECT_EQ(std::string(e.what()).rfind("quvo_connection read, code: " + std::to_string(ECANCELED), 0), 0u)
+            << e.what();
+    }
     other.join();
     EXPECT_THROW(c->readsome(b, 8), cancelled);
+    EXPECT_THROW(c->readsome(b, 8), cancelled);
     EXPECT_STREQ(cancelled().what(), "Operation canceled");
+}
+
+TEST(QuvoConnCancel, WhileBlockedInReadWithAToken) {
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk("ab", "continuation-token=T"));
+        p.wait_closed();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    char b[8];
+    EXPECT_EQ(c->readsome(b, 8), 2u);
+    std::thread other([c] {
+        std::this_thread::sleep_for(100ms);
+        c->cancel();
+    });
+    // The aborted read leads to a re-connect, whose first wait is cancelled.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(c->readsome(b, 8), cancelled);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    other.join();
+    EXPECT_EQ(server.accepted(), 1u);
+    EXPECT_EQ(c->continuation(), "T:2");
 }
 
 TEST(QuvoConnCancel, DuringTheReconnectWait) {

@@ -156,13 +156,12 @@ quvo_rconnection::impl::~impl() {
 // completion is handled in a later wait.
 template <class Done>
 void quvo_rconnection::impl::run_until(Done done) {
-    if (is_cancelled)
-        throw cancelled();
+    run_posted();  // a cancel posted before this wait began ends it here
     io.restart();
     while (!done() && io.run_one() != 0) {
     }
-    if (is_cancelled)
-        throw cancelled();
+    // A cancel that arrives during this wait aborts the step, which fails with
+    // its own error; only the next wait throws `cancelled`.
     if (send_error) {
         error_code ec = send_error;
         send_error = {};
