@@ -5,6 +5,7 @@
 #include <scanlib/encoder.hpp>
 #include <scanlib/memconn.hpp>
 #include <scanlib/zpkmarker.hpp>
+#include <scanlib/zpkstream.hpp>
 
 #include <gtest/gtest.h>
 
@@ -206,6 +207,73 @@ TEST(EncoderPackets, RandomStreamsDecodeToTheSamePackets) {
                                    std::find(listed.begin(), listed.end(), id) != listed.end());
             EXPECT_EQ(got[i].header_words, one_word ? 1u : 2u) << i;
         }
+    }
+}
+
+// The library's own reader takes the output back: every id header the
+// visitor writes (keys up to 252, the explicit form beyond) reads back as the
+// packet's id, also with a header whose list fills every key.
+TEST(EncoderPackets, OutputReadsBackThroughTheStreamReader) {
+    std::mt19937 r(7031);
+    const unsigned header_t = package_id(1, 0);
+    for (int round = 0; round < 12; ++round) {
+        std::vector<package_id> listed;
+        if (round % 2 == 0) {
+            // Every typed id, padded with untyped ones to 254 entries: keys 253
+            // and 254 then belong to ids that must not take the one-word form.
+            for (unsigned t = 1; t <= 250; ++t)
+                if (t != header_t && type_id(t).main != 65535)
+                    listed.push_back(type_id(t));
+            for (unsigned i = 0; listed.size() < 254; ++i)
+                listed.push_back(package_id(60000 + i, 0));
+            std::shuffle(listed.begin(), listed.end(), r);
+        } else {
+            while (listed.size() < 1 + r() % 8)
+                listed.push_back(type_id(2 + r() % 249));
+        }
+        struct expected {
+            package_id id;
+            words body;
+        };
+        std::vector<expected> want;
+        pipeline p;
+        const words h = header_body(listed);
+        p.feed(packet(explicit_id(1, 0), h));
+        want.push_back({package_id(1, 0), h});
+        for (int n = 0; n < 400; ++n) {
+            const unsigned t = 1 + r() % 250;
+            if (t == header_t)
+                continue;
+            const package_id id = type_id(t);
+            const extent& e = extents()[t];
+            std::size_t len = e.sequence ? (e.P + 31) / 32 + r() % 10 : (e.fixed_bits + 31) / 32;
+            if (id.main == 65535)
+                len = 0;
+            words body(len);
+            for (auto& w : body)
+                w = nasty_word(r);
+            p.feed(packet(explicit_id(id.main, id.sub), body));
+            body.resize(model_words(t, len));
+            want.push_back({id, body});
+        }
+        p.finish();
+
+        scanlib::zpk_istream in;
+        in.rdcon(std::make_shared<chunked_rconnection>(p.bytes, [](std::size_t c) { return c % 61 + 1; }));
+        std::size_t i = 0;
+        for (;; ++i) {
+            package_id id;
+            in >> id;
+            if (in.at_end)
+                break;
+            scanlib::zpk_packet pk;
+            in >> pk;
+            ASSERT_LT(i, want.size()) << "round " << round;
+            ASSERT_EQ(id, want[i].id) << "round " << round << " packet " << i;
+            EXPECT_EQ(package_id(pk.main, pk.sub), want[i].id);
+            EXPECT_EQ(words(pk.begin, pk.end), want[i].body) << "round " << round << " packet " << i;
+        }
+        EXPECT_EQ(i, want.size()) << "round " << round;
     }
 }
 
