@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -120,18 +121,11 @@ JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNI
     extractionhandle* h = from_jlong(handle);
     if (!h)
         return -1;
-    char* text = JNU_GetStringNativeChars(env, juri);
+    const std::unique_ptr<char, decltype(&std::free)> text(JNU_GetStringNativeChars(env, juri), &std::free);
     if (!text)
         return -1;
     try {
-        std::string uri;
-        try {
-            uri = text;
-        } catch (...) {
-            std::free(text);
-            throw;
-        }
-        std::free(text);
+        const std::string uri = text.get();
         // A second open replaces what the first one built.
         if (h->cloud)
             h->cloud->setEnv(env);

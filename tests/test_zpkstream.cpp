@@ -404,9 +404,11 @@ TEST(ZpkStreams, ReopenedOutputNeverUsesKeysItsNewFileHasNotAnnounced) {
     EXPECT_EQ(framed[2], (words{0xFFFFFF01, 3})); // announced in this file
     for (const std::string& path : {first, second}) {
         zpk_istream in(path);
-        for (const raw& r : read_all(in))
-            if (r.main != 1)
+        for (const raw& r : read_all(in)) {
+            if (r.main != 1) {
                 EXPECT_EQ(r.main, 61u) << path;
+            }
+        }
     }
 }
 

@@ -212,12 +212,9 @@ bool replaced(package_id& id, zpk_packet& packet, ptree& packets) {
                 throw std::runtime_error("error: cannot modify serial number or instrument type");
         }
         id = new_id;
-        packet.storage.assign(read.begin, read.end);
-        packet.begin = packet.storage.empty() ? nullptr : packet.storage.data();
-        packet.end = packet.storage.empty() ? nullptr : packet.storage.data() + packet.storage.size();
-        packet.main = read.main;
-        packet.sub = read.sub;
-        if (!(id == package_id(read.main, read.sub)))
+        // The text reader's packet owns its words.
+        packet = std::move(read);
+        if (!(id == package_id(packet.main, packet.sub)))
             throw std::runtime_error(content_mismatch);
         return true;
     }
