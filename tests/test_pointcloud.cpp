@@ -670,3 +670,32 @@ TEST(PointcloudPacked, PackedStreamsGiveTheSameCloudAsPlainOnes) {
             expect_same_cloud(plain, packed);
         }
 }
+
+TEST(PointcloudShots, AShotHoldsAtMost1024Echoes) {
+    // A hostile stream never ends its shot: echoes past the bound are dropped,
+    // whichever packet brings them, and the target list stops growing.
+    recorder pc;
+    pc.feed(units(0.001f, 360000, 360000));
+    pc.feed(shot_2angles(1000));
+    for (int i = 0; i < 600; ++i)
+        pc.feed(echo(1000 + i, 100));
+    for (int i = 0; i < 600; ++i)
+        pc.feed(packet<scanlib::laser_echo>([&](auto& v) {
+            v.range = 5000 + i;
+            v.amplitude = 100;
+        }));
+    pc.feed(packet<scanlib::meas_stop>());
+    ASSERT_EQ(pc.reports.size(), 1024u);
+    EXPECT_EQ(pc.reports.back().type, pointcloud::last);
+    EXPECT_EQ(pc.reports.back().index, 1023u);
+    const double range_unit = 0.001f;
+    EXPECT_DOUBLE_EQ(pc.reports[599].t.range, 1599 * range_unit);
+    EXPECT_DOUBLE_EQ(pc.reports[1023].t.range, (5000 + 423) * range_unit);
+    EXPECT_LE(pc.shot_targets.size(), 1024u);
+
+    // The next shot takes echoes again.
+    pc.feed(shot_2angles(2000));
+    pc.feed(echo(700, 100));
+    pc.feed(packet<scanlib::meas_stop>());
+    EXPECT_EQ(pc.reports.back().type, pointcloud::single);
+}

@@ -486,6 +486,12 @@ void pointcloud::send_single_or_last() {
 
 namespace {
 
+// Echoes of one shot beyond any a scanner delivers: a stream whose shot never
+// ends cannot grow the target lists, nor the pairwise trigger pass, without bound.
+constexpr std::uint64_t max_shot_targets = 1024;
+
+bool shot_full(pointcloud const& pc) { return pc.shot_target_count >= max_shot_targets; }
+
 // The next target slot of the open shot, at range r along its own beam, with
 // the shot's own values; slots are reused from shot to shot, so the caller
 // writes every field the echo itself gives.
@@ -748,6 +754,8 @@ void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, s
         }
     }
 
+    if (shot_full(*this))
+        return;
     send_first_or_interior();
     while (shot_target_count >= shot_targets.size())
         shot_targets.emplace_back();
@@ -834,7 +842,7 @@ void pointcloud::on_laser_echo(laser_echo<unsigned int const*> const& p) {
         return;
     const int rho = p.range;
     const unsigned short a = p.amplitude;
-    if (notched(rho, a))
+    if (notched(rho, a) || shot_full(*this))
         return;
     send_first_or_interior();
     // These echoes know no zone: they belong to the open shot itself, not to
@@ -855,7 +863,7 @@ void pointcloud::on_laser_echo_sw(laser_echo_sw<unsigned int const*> const& p) {
         return;
     const int rho = p.range;
     const unsigned short a = p.amplitude;
-    if (notched(rho, a))
+    if (notched(rho, a) || shot_full(*this))
         return;
     send_first_or_interior();
     // These echoes know no zone: they belong to the open shot itself, not to
