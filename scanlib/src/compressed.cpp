@@ -45,7 +45,8 @@ public:
     void push_back(const T& v) {
         if (size_ == capacity_)
             grow();
-        push_back_in_room(v);
+        ::new (static_cast<void*>(ring_[(head_ + size_) & mask_].bytes)) T(v);
+        ++size_;
     }
     // Room for n more entries, so that a run of pushes needs no check each;
     // false when they would pass the limit.
@@ -56,21 +57,33 @@ public:
             grow();
         return true;
     }
-    // After make_room.
-    void push_back_in_room(const T& v) noexcept {
-        ::new (static_cast<void*>(ring_[(head_ + size_) & mask_].bytes)) T(v);
-        ++size_;
-    }
+private:
+    struct slot {
+        alignas(T) unsigned char bytes[sizeof(T)];
+    };
+
+public:
+    // Appends after make_room with the ring position in a local, which the
+    // stores into the ring cannot alias; commit ends the run.
+    class appender {
+    public:
+        explicit appender(bounded_fifo& q) noexcept : ring_(q.ring_.get()), mask_(q.mask_), pos_(q.head_ + q.size_) {}
+        void operator()(const T& v) noexcept {
+            ::new (static_cast<void*>(ring_[pos_ & mask_].bytes)) T(v);
+            ++pos_;
+        }
+        void commit(bounded_fifo& q) const noexcept { q.size_ = pos_ - q.head_; }
+
+    private:
+        slot* ring_;
+        std::size_t mask_, pos_;
+    };
     void clear() noexcept {
         head_ = 0;
         size_ = 0;
     }
 
 private:
-    struct slot {
-        alignas(T) unsigned char bytes[sizeof(T)];
-    };
-
     const T& at(std::size_t i) const noexcept { return *std::launder(reinterpret_cast<const T*>(ring_[i].bytes)); }
 
     void grow() {
@@ -294,34 +307,32 @@ private:
         const auto a2 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.frame_angle_step));
         const element_bits elements(p.frames);
         using E = typename decltype(elements)::element;
-        const bool room = queue.make_room(elements.size() + 1);
         // The running shot in a local: the queue's stores could alias it.
         Record s = state;
         if constexpr (rad)
             s.background = p.background;
-        // The time step is a 32-bit sum, added zero-extended to a 64-bit time.
-        std::uint32_t step = t, d1 = 0, d2 = 0, n = p.echo_count;
-        for (std::size_t i = 0;; ++i) {
-            s.time += step;
-            s.line_angle += a1 + d1;
-            s.frame_angle += a2 + d2;
-            if (room)
-                queue.push_back_in_room(std::pair{s, n});
-            else
-                push(queue, std::pair{s, n});
-            if (i == elements.size())
-                break;
-            const std::uint64_t e = elements[i];
-            const int dt = cut<decltype(E::time_correction)>(e);
-            if constexpr (!hr) {
-                if (dt == -2) // stop marker
+        append_run(queue, elements.size() + 1, [&](auto&& append) {
+            // The time step is a 32-bit sum, added zero-extended to a 64-bit time.
+            std::uint32_t step = t, d1 = 0, d2 = 0, n = p.echo_count;
+            for (std::size_t i = 0;; ++i) {
+                s.time += step;
+                s.line_angle += a1 + d1;
+                s.frame_angle += a2 + d2;
+                append(std::pair{s, n});
+                if (i == elements.size())
                     break;
+                const std::uint64_t e = elements[i];
+                const int dt = cut<decltype(E::time_correction)>(e);
+                if constexpr (!hr) {
+                    if (dt == -2) // stop marker
+                        break;
+                }
+                step = t + static_cast<std::uint32_t>(dt);
+                d1 = static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::line_angle_correction)>(e)));
+                d2 = static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::frame_angle_correction)>(e)));
+                n = cut<decltype(E::echo_count)>(e);
             }
-            step = t + static_cast<std::uint32_t>(dt);
-            d1 = static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::line_angle_correction)>(e)));
-            d2 = static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::frame_angle_correction)>(e)));
-            n = cut<decltype(E::echo_count)>(e);
-        }
+        });
         state = s;
         drain<hr>();
     }
@@ -353,23 +364,20 @@ private:
         auto reflectance = static_cast<std::uint16_t>(echo_state_.reflectance);
         auto deviation = static_cast<std::uint16_t>(echo_state_.deviation);
         unsigned short flags = echo_state_.flags;
-        const bool room = echo_queue_.make_room(elements.size());
-        for (std::size_t i = 0; i < elements.size(); ++i) {
-            const std::uint64_t d = elements[i];
-            const int d2 = cut<decltype(E::amplitude_delta)>(d);
-            const int d3 = cut<decltype(E::reflectance_delta)>(d);
-            range += static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::range_delta)>(d)));
-            amplitude = wrap_add(amplitude, d2);
-            reflectance = wrap_add(reflectance, ThirdRelative ? d2 + d3 : d3);
-            deviation = wrap_add(deviation, static_cast<int>(cut<decltype(E::deviation_delta)>(d)));
-            flags = cut<decltype(E::flags)>(d);
-            const echo_record e{static_cast<int>(range), amplitude, static_cast<short>(reflectance), flags,
-                                static_cast<short>(deviation)};
-            if (room)
-                echo_queue_.push_back_in_room(e);
-            else
-                push_echo(e);
-        }
+        append_run(echo_queue_, elements.size(), [&](auto&& append) {
+            for (std::size_t i = 0; i < elements.size(); ++i) {
+                const std::uint64_t d = elements[i];
+                const int d2 = cut<decltype(E::amplitude_delta)>(d);
+                const int d3 = cut<decltype(E::reflectance_delta)>(d);
+                range += static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::range_delta)>(d)));
+                amplitude = wrap_add(amplitude, d2);
+                reflectance = wrap_add(reflectance, ThirdRelative ? d2 + d3 : d3);
+                deviation = wrap_add(deviation, static_cast<int>(cut<decltype(E::deviation_delta)>(d)));
+                flags = cut<decltype(E::flags)>(d);
+                append(echo_record{static_cast<int>(range), amplitude, static_cast<short>(reflectance), flags,
+                                   static_cast<short>(deviation)});
+            }
+        });
         echo_state_ = {static_cast<int>(range), amplitude, static_cast<short>(reflectance), flags,
                        static_cast<short>(deviation)};
         drain<Hr>();
@@ -399,10 +407,13 @@ private:
     }
 
     // One emission, three calls: what a plain (10, 2) packet gives through
-    // the older layouts.
+    // the older layouts. Three whole 32-bit fields, one per word.
     void emit(const shot_record& s) {
         count_emission();
-        laser_shot_2angles<unsigned int*>(packet_buffer_.data(), packet_buffer_.data() + 3) = s;
+        unsigned int* const w = packet_buffer_.data();
+        w[0] = s.time;
+        w[1] = s.line_angle;
+        w[2] = s.frame_angle;
         visitor_.on_laser_shot_2angles(shot_view_);
         visitor_.on_laser_shot_1angle(shot_1angle_view_);
         visitor_.on_laser_shot(shot_0angle_view_);
@@ -465,6 +476,21 @@ private:
             restart_block();
         }
         queue.push_back(v);
+    }
+
+    // Runs fill(append) for a run of at most `most` entries: without a check
+    // per entry when they fit below the limit, else one push at a time.
+    template <class Queue, class Fill>
+    void append_run(Queue& queue, std::size_t most, Fill&& fill) {
+        if (queue.make_room(most)) {
+            typename Queue::appender append(queue);
+            fill(append);
+            append.commit(queue);
+        } else if constexpr (std::is_same_v<Queue, decltype(echo_queue_)>) {
+            fill([this](const echo_record& e) { push_echo(e); });
+        } else {
+            fill([this, &queue](const auto& v) { push(queue, v); });
+        }
     }
 
     // Marks the echo after the push, so that echoes that follow a restart
