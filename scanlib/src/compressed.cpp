@@ -33,6 +33,8 @@ class bounded_fifo {
     static_assert(std::is_trivially_copy_constructible_v<T> && std::is_trivially_destructible_v<T>);
 
 public:
+    using value_type = T;
+
     bool empty() const noexcept { return size_ == 0; }
     std::size_t size() const noexcept { return size_; }
     bool full() const noexcept { return size_ == compressed_packets::queue_limit; }
@@ -68,8 +70,11 @@ public:
     class appender {
     public:
         explicit appender(bounded_fifo& q) noexcept : ring_(q.ring_.get()), mask_(q.mask_), pos_(q.head_ + q.size_) {}
-        void operator()(const T& v) noexcept {
-            ::new (static_cast<void*>(ring_[pos_ & mask_].bytes)) T(v);
+        // Built in its slot from its members: a record assembled on the
+        // stack from narrow stores and copied whole would stall.
+        template <class... Args>
+        void operator()(const Args&... members) noexcept {
+            ::new (static_cast<void*>(ring_[pos_ & mask_].bytes)) T{members...};
             ++pos_;
         }
         void commit(bounded_fifo& q) const noexcept { q.size_ = pos_ - q.head_; }
@@ -318,7 +323,7 @@ private:
                 s.time += step;
                 s.line_angle += a1 + d1;
                 s.frame_angle += a2 + d2;
-                append(std::pair{s, n});
+                append(s, n);
                 if (i == elements.size())
                     break;
                 const std::uint64_t e = elements[i];
@@ -374,8 +379,8 @@ private:
                 reflectance = wrap_add(reflectance, ThirdRelative ? d2 + d3 : d3);
                 deviation = wrap_add(deviation, static_cast<int>(cut<decltype(E::deviation_delta)>(d)));
                 flags = cut<decltype(E::flags)>(d);
-                append(echo_record{static_cast<int>(range), amplitude, static_cast<short>(reflectance), flags,
-                                   static_cast<short>(deviation)});
+                append(static_cast<int>(range), amplitude, static_cast<short>(reflectance), flags,
+                       static_cast<short>(deviation));
             }
         });
         echo_state_ = {static_cast<int>(range), amplitude, static_cast<short>(reflectance), flags,
@@ -419,9 +424,15 @@ private:
         visitor_.on_laser_shot(shot_0angle_view_);
     }
 
+    // As the 32-bit shot, then the fourth value in the low half of word 3
+    // (its high half is no field's and keeps what it held).
     void emit(const shot_rad_record& s) {
         count_emission();
-        laser_shot_2angles_rad<unsigned int*>(packet_buffer_.data(), packet_buffer_.data() + 4) = s;
+        unsigned int* const w = packet_buffer_.data();
+        w[0] = s.time;
+        w[1] = s.line_angle;
+        w[2] = s.frame_angle;
+        w[3] = (w[3] & 0xFFFF0000u) | s.background;
         visitor_.on_laser_shot_2angles_rad(shot_rad_view_);
     }
 
@@ -487,9 +498,9 @@ private:
             fill(append);
             append.commit(queue);
         } else if constexpr (std::is_same_v<Queue, decltype(echo_queue_)>) {
-            fill([this](const echo_record& e) { push_echo(e); });
+            fill([this](const auto&... members) { push_echo(echo_record{members...}); });
         } else {
-            fill([this, &queue](const auto& v) { push(queue, v); });
+            fill([this, &queue](const auto&... members) { push(queue, typename Queue::value_type{members...}); });
         }
     }
 
