@@ -400,52 +400,62 @@ private:
 
     iterator cbuf() const noexcept { return packet_buffer_.data(); }
 
-    // The echo's fields fill its three words: whole-word stores write exactly
-    // their bits, without reading the words back.
-    void emit(const echo_record& e) {
-        count_emission();
+    // The fixed-size records go to the buffer as whole words: the echo's
+    // fields fill its three words, the shots' 32-bit fields one word each.
+    void write(const echo_record& e) noexcept {
         unsigned int* const w = packet_buffer_.data();
         w[0] = static_cast<std::uint32_t>(e.range);
         w[1] = e.amplitude | std::uint32_t(static_cast<std::uint16_t>(e.reflectance)) << 16;
         w[2] = e.flags | std::uint32_t(static_cast<std::uint16_t>(e.deviation)) << 16;
-        visitor_.on_echo(echo_view_);
     }
-
-    // One emission, three calls: what a plain (10, 2) packet gives through
-    // the older layouts. Three whole 32-bit fields, one per word.
-    void emit(const shot_record& s) {
-        count_emission();
+    void write(const shot_record& s) noexcept {
         unsigned int* const w = packet_buffer_.data();
         w[0] = s.time;
         w[1] = s.line_angle;
         w[2] = s.frame_angle;
-        visitor_.on_laser_shot_2angles(shot_view_);
-        visitor_.on_laser_shot_1angle(shot_1angle_view_);
-        visitor_.on_laser_shot(shot_0angle_view_);
     }
-
-    // As the 32-bit shot, then the fourth value in the low half of word 3
-    // (its high half is no field's and keeps what it held).
-    void emit(const shot_rad_record& s) {
-        count_emission();
+    // The fourth value in the low half of word 3; its high half is no
+    // field's and keeps what it held.
+    void write(const shot_rad_record& s) noexcept {
         unsigned int* const w = packet_buffer_.data();
         w[0] = s.time;
         w[1] = s.line_angle;
         w[2] = s.frame_angle;
         w[3] = (w[3] & 0xFFFF0000u) | s.background;
-        visitor_.on_laser_shot_2angles_rad(shot_rad_view_);
     }
-
     // Time in words 0-1, angle 1 in bits 8-31 of word 2 (bits 0-7 are no
     // field's and keep what they held), angle 2 in word 3.
-    void emit(const shot_hr_record& s) {
-        count_emission();
+    void write(const shot_hr_record& s) noexcept {
         unsigned int* const w = packet_buffer_.data();
         w[0] = static_cast<std::uint32_t>(s.time);
         w[1] = static_cast<std::uint32_t>(s.time >> 32);
         w[2] = (w[2] & 0xFFu) | s.line_angle << 8;
         w[3] = s.frame_angle;
-        visitor_.on_laser_shot_2angles_hr(shot_hr_view_);
+    }
+
+    // Hands the record in the buffer to its handlers. A 32-bit shot makes
+    // three calls: what a plain (10, 2) packet gives through the older
+    // layouts.
+    template <class Record>
+    void deliver() {
+        if constexpr (std::is_same_v<Record, echo_record>) {
+            visitor_.on_echo(echo_view_);
+        } else if constexpr (std::is_same_v<Record, shot_record>) {
+            visitor_.on_laser_shot_2angles(shot_view_);
+            visitor_.on_laser_shot_1angle(shot_1angle_view_);
+            visitor_.on_laser_shot(shot_0angle_view_);
+        } else if constexpr (std::is_same_v<Record, shot_rad_record>) {
+            visitor_.on_laser_shot_2angles_rad(shot_rad_view_);
+        } else {
+            visitor_.on_laser_shot_2angles_hr(shot_hr_view_);
+        }
+    }
+
+    template <class Record>
+    void emit(const Record& r) {
+        count_emission();
+        write(r);
+        deliver<Record>();
     }
 
     void emit(const header_record& h) {
@@ -512,27 +522,32 @@ private:
     }
 
     // Pays the echoes owed to the last shot; false when they have not all
-    // arrived. Each entry leaves its queue before its handler runs, so a
-    // handler that throws does not see it again.
+    // arrived. Each entry is written out straight from its slot and leaves
+    // its queue before its handlers run, so a handler that throws does not
+    // see it again.
     bool pay_echoes() {
         while (pending_echoes_ > 0) {
             if (echo_queue_.empty())
                 return false;
-            const echo_record e = echo_queue_.front();
+            count_emission();
+            write(echo_queue_.front());
             echo_queue_.pop_front();
             --pending_echoes_;
-            emit(e);
+            deliver<echo_record>();
         }
         return true;
     }
 
     template <class Queue>
     bool drain_queue(Queue& queue) {
+        using Record = decltype(Queue::value_type::first);
         while (!queue.empty()) {
-            const auto entry = queue.front();
-            queue.pop_front();
+            const auto& entry = queue.front();
             pending_echoes_ = entry.second;
-            emit(entry.first);
+            count_emission();
+            write(entry.first);
+            queue.pop_front();
+            deliver<Record>();
             if (!pay_echoes())
                 return false;
         }
