@@ -696,43 +696,26 @@ void compressed_packets::impl::decode_stream(const Packet& packet) {
         address a(p);
         const auto tag = take<unsigned, 3>(a);
         const auto left = end - p;
+        // Version-2 numbering: shot, delta shot, second-order shot, echo,
+        // echo delta; the record's words must lie inside the body.
         switch (tag + shift) {
-        case 1:
-            need(left, 3, Version, tag);
-            shot_absolute(a, st);
-            emit_stream_shot<Version>(st);
-            break;
-        case 2:
-            need(left, 2, Version, tag);
-            shot_delta(a, st);
-            emit_stream_shot<Version>(st);
-            break;
-        case 3:
-            shot_second_order(a, st);
-            emit_stream_shot<Version>(st);
-            break;
-        case 4:
-            need(left, 3, Version, tag);
-            echo_absolute(a, st);
-            emit(st.echo);
-            break;
-        case 5:
-            need(left, 2, Version, tag);
-            echo_delta(a, st);
-            emit(st.echo);
-            break;
+        case 1: need(left, 3, Version, tag); shot_absolute(a, st); emit_stream_shot<Version>(st); break;
+        case 2: need(left, 2, Version, tag); shot_delta(a, st); emit_stream_shot<Version>(st); break;
+        case 3: shot_second_order(a, st); emit_stream_shot<Version>(st); break;
+        case 4: need(left, 3, Version, tag); echo_absolute(a, st); emit(st.echo); break;
+        case 5: need(left, 2, Version, tag); echo_delta(a, st); emit(st.echo); break;
         default:
             if constexpr (Version == 2) {
-                if (tag == 0)
-                    return;
+                if (tag != 0)
+                    unknown(Version, tag);
+                return;
             } else if (tag == 5) {
                 channel_header(a, left);
-                break;
             } else if (tag == 7) {
                 waveform(a, left);
-                break;
+            } else {
+                unknown(Version, tag);
             }
-            unknown(Version, tag);
         }
         p = a.word();
     }
