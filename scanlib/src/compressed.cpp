@@ -787,7 +787,6 @@ bool compressed_packets::on_dispatch(iterator const& begin, iterator const& end)
     return basic_packets::on_dispatch(begin, end);
 }
 
-// clang-format off
 void compressed_packets::on_packed_shot_echos_hr(packed_shot_echos_hr<iterator> const& p) { impl_->unpack(p); }
 void compressed_packets::on_packed_shot_echos_sbl_hr(packed_shot_echos_sbl_hr<iterator> const& p) { impl_->unpack(p); }
 void compressed_packets::on_packed_key_laser_shot_2angles(packed_key_laser_shot_2angles<iterator> const& p) { impl_->unpack(p); }
@@ -802,6 +801,5 @@ void compressed_packets::on_packed_key_echo_hr_1(packed_key_echo_hr_1<iterator> 
 void compressed_packets::on_packed_frame_echo(packed_frame_echo<iterator> const& p) { impl_->unpack(p); }
 void compressed_packets::on_packed_frame_echo_hr(packed_frame_echo_hr<iterator> const& p) { impl_->unpack(p); }
 void compressed_packets::on_packed_frame_echo_hr_1(packed_frame_echo_hr_1<iterator> const& p) { impl_->unpack(p); }
-// clang-format on
 
 } // namespace scanlib
