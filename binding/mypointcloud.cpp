@@ -20,6 +20,11 @@ public:
     local_ref(local_ref const&) = delete;
     local_ref& operator=(local_ref const&) = delete;
     T get() const { return ref; }
+    T release() {
+        T r = ref;
+        ref = nullptr;
+        return r;
+    }
     void reset() {
         if (ref)
             env->DeleteLocalRef(ref);
@@ -41,6 +46,8 @@ mypointcloud::mypointcloud(serializer& output, JNIEnv* env)
 mypointcloud::~mypointcloud() {
     for (jobject shot : *shots)
         env->DeleteGlobalRef(shot);
+    if (shot_class)
+        env->DeleteGlobalRef(shot_class);
 }
 
 void mypointcloud::on_shot() { pointcloud::on_shot(); }
@@ -48,11 +55,66 @@ void mypointcloud::on_shot() { pointcloud::on_shot(); }
 void mypointcloud::on_echo_transformed(echo_type type) { pointcloud::on_echo_transformed(type); }
 
 jobject mypointcloud::take_shot() {
+    if (fresh) {
+        jobject local = fresh;
+        fresh = nullptr;
+        return local;
+    }
     jobject global = shots->front();
     shots->pop_front();
     jobject local = env->NewLocalRef(global);
     env->DeleteGlobalRef(global);
     return local;
+}
+
+void mypointcloud::end_pull() {
+    pulling = false;
+    if (!fresh)
+        return;
+    // A local reference dies with the native call. No global one may be made
+    // while a host exception is pending: it is set aside meanwhile.
+    jthrowable pending = env->ExceptionOccurred();
+    if (pending)
+        env->ExceptionClear();
+    jobject global = env->NewGlobalRef(fresh);
+    env->DeleteLocalRef(fresh);
+    fresh = nullptr;
+    if (global) {
+        try {
+            shots->push_front(global);
+        } catch (...) {
+            env->DeleteGlobalRef(global);
+        }
+    }
+    if (pending) {
+        env->Throw(pending);
+        env->DeleteLocalRef(pending);
+    }
+}
+
+bool mypointcloud::lookup_class() {
+    if (shot_class)
+        return true;
+    local_ref<jclass> cls(env, env->FindClass(shot_class_name));
+    if (!cls) {
+        std::cout << "Finding Shot class failed" << std::endl;
+        return false;
+    }
+    shot_class = static_cast<jclass>(env->NewGlobalRef(cls.get()));
+    return shot_class != nullptr;
+}
+
+jmethodID mypointcloud::method(jmethodID& id, char const* name, char const* sig) {
+    if (!id)
+        id = env->GetMethodID(shot_class, name, sig);
+    return id;
+}
+
+bool mypointcloud::attach(jmethodID& id, char const* setter, char const* sig, jobject shot, jarray values) {
+    if (!method(id, setter, sig))
+        return false;
+    env->CallVoidMethod(shot, id, values);
+    return !env->ExceptionCheck();
 }
 
 void mypointcloud::on_shot_end() {
@@ -86,54 +148,42 @@ void mypointcloud::on_shot_end() {
     if (!range_array)
         return;
     env->SetDoubleArrayRegion(range_array.get(), 0, len, ranges);
-
-    // Looked up per shot: the binding holds no host reference between calls
-    // apart from the queued shots.
-    local_ref<jclass> cls(env, env->FindClass(shot_class_name));
-    if (!cls) {
-        std::cout << "Finding Shot class failed" << std::endl;
+    if (!lookup_class() || !method(init_id, "<init>", "(IDDDDDDD[D)V"))
         return;
-    }
-    jmethodID init = env->GetMethodID(cls.get(), "<init>", "(IDDDDDDD[D)V");
-    if (!init)
-        return;
-    local_ref<jobject> shot(env, env->NewObject(cls.get(), init, static_cast<jint>(n), shot_time, shot_origin[0],
+    local_ref<jobject> shot(env, env->NewObject(shot_class, init_id, static_cast<jint>(n), shot_time, shot_origin[0],
                                                 shot_origin[1], shot_origin[2], shot_direction[0],
                                                 shot_direction[1], shot_direction[2], range_array.get()));
     range_array.reset();
     if (!shot || env->ExceptionCheck())
         return;
 
-    auto attach_floats = [&](bool on, char const* setter, float const* values) {
+    auto attach_floats = [&](bool on, jmethodID& id, char const* setter, float const* values) {
         if (!on)
             return true;
         local_ref<jfloatArray> a(env, env->NewFloatArray(len));
         if (!a)
             return false;
         env->SetFloatArrayRegion(a.get(), 0, len, values);
-        jmethodID m = env->GetMethodID(cls.get(), setter, "([F)V");
-        if (!m)
-            return false;
-        env->CallVoidMethod(shot.get(), m, a.get());
-        return !env->ExceptionCheck();
+        return attach(id, setter, "([F)V", shot.get(), a.get());
     };
-    if (!attach_floats(exportReflectance, "setReflectances", reflectances) ||
-        !attach_floats(exportDeviation, "setDeviations", deviations) ||
-        !attach_floats(exportAmplitude, "setAmplitudes", amplitudes))
+    if (!attach_floats(exportReflectance, reflectances_id, "setReflectances", reflectances) ||
+        !attach_floats(exportDeviation, deviations_id, "setDeviations", deviations) ||
+        !attach_floats(exportAmplitude, amplitudes_id, "setAmplitudes", amplitudes))
         return;
     if (exportTime) {
         local_ref<jdoubleArray> a(env, env->NewDoubleArray(len));
         if (!a)
             return;
         env->SetDoubleArrayRegion(a.get(), 0, len, times);
-        jmethodID m = env->GetMethodID(cls.get(), "setTimes", "([D)V");
-        if (!m)
-            return;
-        env->CallVoidMethod(shot.get(), m, a.get());
-        if (env->ExceptionCheck())
+        if (!attach(times_id, "setTimes", "([D)V", shot.get(), a.get()))
             return;
     }
 
+    // The shot the current call will hand out needs no global reference.
+    if (pulling && !has_queued()) {
+        fresh = shot.release();
+        return;
+    }
     jobject global = env->NewGlobalRef(shot.get());
     if (!global)
         return;

@@ -12,12 +12,33 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 namespace {
 
-extractionhandle* from_jlong(jlong handle) { return reinterpret_cast<extractionhandle*>(handle); }
+// The live handles. A host may pass back any number: one that instantiate did
+// not hand out, or that delete already took, must not be followed. Never
+// destroyed, so host threads still calling during exit find it intact.
+struct handle_registry {
+    std::mutex lock;
+    std::unordered_set<jlong> live;
+};
+
+handle_registry& registry() {
+    static auto* r = new handle_registry;
+    return *r;
+}
+
+// The handle behind a live number, or null. The lock only guards the set: one
+// handle is used by one thread at a time, different handles run in parallel.
+extractionhandle* from_jlong(jlong handle) {
+    handle_registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    return r.live.count(handle) ? reinterpret_cast<extractionhandle*>(handle) : nullptr;
+}
 
 // A local reference released when it goes out of scope.
 template <class T>
@@ -58,6 +79,7 @@ void release(extractionhandle& h) {
     h.cloud = nullptr;
     delete h.writer;
     h.writer = nullptr;
+    h.opened = false;
     h.failed = false;
 }
 
@@ -70,6 +92,19 @@ void raise(JNIEnv* env, char const* what) {
         env->DeleteLocalRef(cls);
     }
 }
+
+// One pull in the cloud: shots still held as local references when the call
+// returns become global ones, whichever way it returns.
+class pull_scope {
+public:
+    explicit pull_scope(mpc::mypointcloud& cloud) : cloud(cloud) { cloud.begin_pull(); }
+    ~pull_scope() { cloud.end_pull(); }
+    pull_scope(pull_scope const&) = delete;
+    pull_scope& operator=(pull_scope const&) = delete;
+
+private:
+    mpc::mypointcloud& cloud;
+};
 
 void apply_export_code(mpc::mypointcloud& cloud, jint code) {
     switch (code) {
@@ -113,7 +148,19 @@ char* JNU_GetStringNativeChars(JNIEnv* env, jstring jstr) {
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instantiate(JNIEnv*, jobject) {
-    return reinterpret_cast<jlong>(new (std::nothrow) extractionhandle());
+    std::unique_ptr<extractionhandle> h(new (std::nothrow) extractionhandle());
+    if (!h)
+        return 0;
+    const jlong handle = reinterpret_cast<jlong>(h.get());
+    try {
+        handle_registry& r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.live.insert(handle);
+    } catch (...) {
+        return 0;
+    }
+    h.release();
+    return handle;
 }
 
 JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNIEnv* env, jobject, jlong handle,
@@ -146,6 +193,7 @@ JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNI
                 apply_export_code(*h->cloud, values[i]);
             env->ReleaseIntArrayElements(codes, values, JNI_ABORT);
         }
+        h->opened = true;
         return 0;
     } catch (...) {
         // Nothing may unwind into the virtual machine.
@@ -156,19 +204,22 @@ JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNI
 JNIEXPORT jboolean JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_hasShot(JNIEnv*, jobject,
                                                                                     jlong handle) {
     extractionhandle* h = from_jlong(handle);
-    if (!h || !h->decoder || h->failed)
+    if (!h || !h->opened || h->failed)
         return JNI_FALSE;
-    return h->decoder->input_ended ? JNI_FALSE : JNI_TRUE;
+    // The end of the input may queue the last shots in the very call that
+    // meets it: a host polling hasShot must still be told about them.
+    return h->cloud->has_queued() || !h->decoder->input_ended ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNextShot(JNIEnv* env, jobject,
                                                                                        jlong handle) {
     extractionhandle* h = from_jlong(handle);
-    if (!h || !h->decoder || !h->cloud)
+    if (!h || !h->opened)
         return nullptr;
     mpc::mypointcloud& cloud = *h->cloud;
     // Host calls must use the calling thread's environment.
     cloud.setEnv(env);
+    const pull_scope pulling(cloud);
     if (!cloud.has_queued()) {
         if (h->decoder->input_ended || h->failed)
             return nullptr;
@@ -223,9 +274,14 @@ JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_closeCon
 
 JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(JNIEnv* env, jobject,
                                                                                jlong handle) {
-    extractionhandle* h = from_jlong(handle);
-    if (!h)
-        return;
+    {
+        // Taken out of the set first: of two deletes of one handle only one frees it.
+        handle_registry& r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        if (r.live.erase(handle) == 0)
+            return;
+    }
+    extractionhandle* h = reinterpret_cast<extractionhandle*>(handle);
     if (h->cloud)
         h->cloud->setEnv(env);
     release(*h);
