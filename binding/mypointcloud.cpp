@@ -120,10 +120,15 @@ bool mypointcloud::attach(jmethodID& id, char const* setter, char const* sig, jo
 void mypointcloud::on_shot_end() {
     pointcloud::on_shot_end();
     // No host call may run while a host exception is pending; the pull loop
-    // hands that exception to the host before reading on.
-    if (env->ExceptionCheck())
+    // hands that exception to the host before reading on. Asking the host
+    // after every packet would cost more than building the shot.
+    if (host_exception)
         return;
+    if (!build_shot())
+        host_exception = env->ExceptionCheck() == JNI_TRUE;
+}
 
+bool mypointcloud::build_shot() {
     // Everything the host gets is gathered before the first host call.
     const std::size_t n = std::min<std::size_t>(shot_target_count, max_echoes);
     double ranges[max_echoes], times[max_echoes];
@@ -146,16 +151,16 @@ void mypointcloud::on_shot_end() {
     // packet may end many shots within a single native call.
     local_ref<jdoubleArray> range_array(env, env->NewDoubleArray(len));
     if (!range_array)
-        return;
+        return false;
     env->SetDoubleArrayRegion(range_array.get(), 0, len, ranges);
     if (!lookup_class() || !method(init_id, "<init>", "(IDDDDDDD[D)V"))
-        return;
+        return false;
     local_ref<jobject> shot(env, env->NewObject(shot_class, init_id, static_cast<jint>(n), shot_time, shot_origin[0],
                                                 shot_origin[1], shot_origin[2], shot_direction[0],
                                                 shot_direction[1], shot_direction[2], range_array.get()));
     range_array.reset();
     if (!shot || env->ExceptionCheck())
-        return;
+        return false;
 
     auto attach_floats = [&](bool on, jmethodID& id, char const* setter, float const* values) {
         if (!on)
@@ -169,30 +174,31 @@ void mypointcloud::on_shot_end() {
     if (!attach_floats(exportReflectance, reflectances_id, "setReflectances", reflectances) ||
         !attach_floats(exportDeviation, deviations_id, "setDeviations", deviations) ||
         !attach_floats(exportAmplitude, amplitudes_id, "setAmplitudes", amplitudes))
-        return;
+        return false;
     if (exportTime) {
         local_ref<jdoubleArray> a(env, env->NewDoubleArray(len));
         if (!a)
-            return;
+            return false;
         env->SetDoubleArrayRegion(a.get(), 0, len, times);
         if (!attach(times_id, "setTimes", "([D)V", shot.get(), a.get()))
-            return;
+            return false;
     }
 
     // The shot the current call will hand out needs no global reference.
     if (pulling && !has_queued()) {
         fresh = shot.release();
-        return;
+        return true;
     }
     jobject global = env->NewGlobalRef(shot.get());
     if (!global)
-        return;
+        return false;
     try {
         shots->push_back(global);
     } catch (...) {
         env->DeleteGlobalRef(global);
         throw;
     }
+    return true;
 }
 
 } // namespace mpc

@@ -231,13 +231,13 @@ JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNe
                     cloud.dispatch(packet.begin, packet.end);
                 // A host exception raised while building a shot goes to the
                 // host before anything else is read or handed out.
-                if (env->ExceptionCheck())
+                if (cloud.host_failed())
                     return nullptr;
                 // The end of the input ends the shot still open, as a stop
                 // packet would: otherwise the last shot and its echoes are lost.
                 if (h->decoder->input_ended && cloud.shot_pending) {
                     cloud.send_single_or_last();
-                    if (env->ExceptionCheck())
+                    if (cloud.host_failed())
                         return nullptr;
                 }
                 if (cloud.has_queued())
