@@ -11,11 +11,12 @@ namespace {
 
 constexpr char shot_class_name[] = "fr/belcour/quillet/io/tls/zpk/Shot";
 
-// A local reference released when it goes out of scope.
+// A local reference released when it goes out of scope, or, `until_return`,
+// left for the return of the native call to release.
 template <class T>
 class local_ref {
 public:
-    local_ref(JNIEnv* env, T ref) : env(env), ref(ref) {}
+    local_ref(JNIEnv* env, T ref, bool until_return = false) : env(env), ref(ref), until_return(until_return) {}
     ~local_ref() { reset(); }
     local_ref(local_ref const&) = delete;
     local_ref& operator=(local_ref const&) = delete;
@@ -26,7 +27,7 @@ public:
         return r;
     }
     void reset() {
-        if (ref)
+        if (ref && !until_return)
             env->DeleteLocalRef(ref);
         ref = nullptr;
     }
@@ -35,6 +36,7 @@ public:
 private:
     JNIEnv* env;
     T ref;
+    bool until_return;
 };
 
 } // namespace
@@ -69,27 +71,48 @@ jobject mypointcloud::take_shot() {
 
 void mypointcloud::end_pull() {
     pulling = false;
-    if (!fresh)
+    class_missing = false;
+    if (!fresh && !held)
         return;
-    // A local reference dies with the native call. No global one may be made
-    // while a host exception is pending: it is set aside meanwhile.
+    // No host call may run while a host exception is pending: one raised
+    // meanwhile is set aside too, and the first one held is the one raised.
     jthrowable pending = env->ExceptionOccurred();
     if (pending)
         env->ExceptionClear();
-    jobject global = env->NewGlobalRef(fresh);
-    env->DeleteLocalRef(fresh);
-    fresh = nullptr;
-    if (global) {
-        try {
-            shots->push_front(global);
-        } catch (...) {
-            env->DeleteGlobalRef(global);
+    jthrowable raise = held ? held : pending;
+    if (fresh) {
+        // A local reference dies with the native call.
+        jobject global = env->NewGlobalRef(fresh);
+        env->DeleteLocalRef(fresh);
+        fresh = nullptr;
+        if (global) {
+            try {
+                shots->push_front(global);
+            } catch (...) {
+                env->DeleteGlobalRef(global);
+            }
+        } else if (raise && env->ExceptionCheck()) {
+            env->ExceptionClear();
         }
     }
-    if (pending) {
-        env->Throw(pending);
+    if (raise)
+        env->Throw(raise);
+    if (held)
+        env->DeleteLocalRef(held);
+    if (pending)
         env->DeleteLocalRef(pending);
-    }
+    held = nullptr;
+}
+
+void mypointcloud::hold_exception() {
+    jthrowable t = env->ExceptionOccurred();
+    if (!t)
+        return;
+    env->ExceptionClear();
+    if (held)
+        env->DeleteLocalRef(t);
+    else
+        held = t;
 }
 
 bool mypointcloud::lookup_class() {
@@ -98,6 +121,7 @@ bool mypointcloud::lookup_class() {
     local_ref<jclass> cls(env, env->FindClass(shot_class_name));
     if (!cls) {
         std::cout << "Finding Shot class failed" << std::endl;
+        class_missing = true;
         return false;
     }
     shot_class = static_cast<jclass>(env->NewGlobalRef(cls.get()));
@@ -119,13 +143,14 @@ bool mypointcloud::attach(jmethodID& id, char const* setter, char const* sig, jo
 
 void mypointcloud::on_shot_end() {
     pointcloud::on_shot_end();
-    // No host call may run while a host exception is pending; the pull loop
-    // hands that exception to the host before reading on. Asking the host
-    // after every packet would cost more than building the shot.
-    if (host_exception)
+    // Without the class no shot of this call can be built.
+    if (class_missing)
         return;
+    // A shot the host fails to build is lost. Its exception is held until the
+    // call returns, so the shots the same packet ends after it are still
+    // built and queued; the pull loop returns at once and the host sees it.
     if (!build_shot())
-        host_exception = env->ExceptionCheck() == JNI_TRUE;
+        hold_exception();
 }
 
 bool mypointcloud::build_shot() {
@@ -147,17 +172,25 @@ bool mypointcloud::build_shot() {
     }
     const jsize len = static_cast<jsize>(n);
 
-    // Every local reference taken here is released before returning: one
-    // packet may end many shots within a single native call.
-    local_ref<jdoubleArray> range_array(env, env->NewDoubleArray(len));
+    // The shot the current call will hand out, and its arrays, stay local
+    // references that the call's return releases. Every other shot releases
+    // its own: one packet may end many shots within a single native call.
+    const bool handed_out = pulling && !has_queued();
+    local_ref<jdoubleArray> range_array(env, env->NewDoubleArray(len), handed_out);
     if (!range_array)
         return false;
     env->SetDoubleArrayRegion(range_array.get(), 0, len, ranges);
     if (!lookup_class() || !method(init_id, "<init>", "(IDDDDDDD[D)V"))
         return false;
-    local_ref<jobject> shot(env, env->NewObject(shot_class, init_id, static_cast<jint>(n), shot_time, shot_origin[0],
-                                                shot_origin[1], shot_origin[2], shot_direction[0],
-                                                shot_direction[1], shot_direction[2], range_array.get()));
+    jvalue args[9];
+    args[0].i = static_cast<jint>(n);
+    args[1].d = shot_time;
+    for (int k = 0; k < 3; ++k) {
+        args[2 + k].d = shot_origin[k];
+        args[5 + k].d = shot_direction[k];
+    }
+    args[8].l = range_array.get();
+    local_ref<jobject> shot(env, env->NewObjectA(shot_class, init_id, args), handed_out);
     range_array.reset();
     if (!shot || env->ExceptionCheck())
         return false;
@@ -165,7 +198,7 @@ bool mypointcloud::build_shot() {
     auto attach_floats = [&](bool on, jmethodID& id, char const* setter, float const* values) {
         if (!on)
             return true;
-        local_ref<jfloatArray> a(env, env->NewFloatArray(len));
+        local_ref<jfloatArray> a(env, env->NewFloatArray(len), handed_out);
         if (!a)
             return false;
         env->SetFloatArrayRegion(a.get(), 0, len, values);
@@ -176,7 +209,7 @@ bool mypointcloud::build_shot() {
         !attach_floats(exportAmplitude, amplitudes_id, "setAmplitudes", amplitudes))
         return false;
     if (exportTime) {
-        local_ref<jdoubleArray> a(env, env->NewDoubleArray(len));
+        local_ref<jdoubleArray> a(env, env->NewDoubleArray(len), handed_out);
         if (!a)
             return false;
         env->SetDoubleArrayRegion(a.get(), 0, len, times);
@@ -185,7 +218,7 @@ bool mypointcloud::build_shot() {
     }
 
     // The shot the current call will hand out needs no global reference.
-    if (pulling && !has_queued()) {
+    if (handed_out) {
         fresh = shot.release();
         return true;
     }

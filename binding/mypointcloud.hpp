@@ -42,13 +42,11 @@ public:
     // Brackets one native call that may end shots: the first shot it builds
     // while nothing is queued stays a local reference and is handed out as
     // is; whatever is still local when the call ends becomes a global one.
-    void begin_pull() {
-        pulling = true;
-        host_exception = false;
-    }
+    void begin_pull() { pulling = true; }
+    // The host exception held back is raised here.
     void end_pull();
-    // A host call for a shot raised a host exception in the current call.
-    bool host_failed() const { return host_exception; }
+    // Building a shot raised a host exception in the current call.
+    bool host_failed() const { return held || class_missing; }
 
     // Global references to the Shot objects built before the current call.
     std::unique_ptr<std::deque<jobject>> shots;
@@ -63,6 +61,7 @@ private:
     // Looked up once per cloud, on first use, so a class lacking a setter no
     // export asks for still serves.
     bool build_shot();
+    void hold_exception();
     bool lookup_class();
     jmethodID method(jmethodID& id, char const* name, char const* sig);
     bool attach(jmethodID& id, char const* setter, char const* sig, jobject shot, jarray values);
@@ -71,7 +70,9 @@ private:
     // before everything in `shots`.
     jobject fresh = nullptr;
     bool pulling = false;
-    bool host_exception = false;
+    // The first host exception of the current call, a local reference.
+    jthrowable held = nullptr;
+    bool class_missing = false;
     jclass shot_class = nullptr; // global reference
     jmethodID init_id = nullptr, reflectances_id = nullptr, deviations_id = nullptr, amplitudes_id = nullptr,
               times_id = nullptr;

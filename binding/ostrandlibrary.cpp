@@ -7,6 +7,8 @@
 #include <scanlib/connection.hpp>
 #include <scanlib/zpkmarker.hpp>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -25,6 +27,8 @@ namespace {
 struct handle_registry {
     std::mutex lock;
     std::unordered_set<jlong> live;
+    // Counts every change of the set.
+    std::atomic<std::uint64_t> version{0};
 };
 
 handle_registry& registry() {
@@ -32,12 +36,26 @@ handle_registry& registry() {
     return *r;
 }
 
-// The handle behind a live number, or null. The lock only guards the set: one
-// handle is used by one thread at a time, different handles run in parallel.
+// The handle this thread found live last, and the version of the set then:
+// a host pulls shot after shot on one handle, and the lock costs more than a shot's
+// other bookkeeping.
+struct last_found {
+    jlong handle = 0;
+    std::uint64_t version = 0;
+};
+thread_local last_found last;
+
+// The handle behind a live number, or null. One handle is used by one thread
+// at a time; different handles run in parallel, the lock only guards the set.
 extractionhandle* from_jlong(jlong handle) {
     handle_registry& r = registry();
+    if (handle != 0 && last.handle == handle && last.version == r.version.load(std::memory_order_acquire))
+        return reinterpret_cast<extractionhandle*>(handle);
     std::lock_guard<std::mutex> guard(r.lock);
-    return r.live.count(handle) ? reinterpret_cast<extractionhandle*>(handle) : nullptr;
+    if (!r.live.count(handle))
+        return nullptr;
+    last = {handle, r.version.load(std::memory_order_relaxed)};
+    return reinterpret_cast<extractionhandle*>(handle);
 }
 
 // A local reference released when it goes out of scope.
@@ -156,6 +174,7 @@ JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instant
         handle_registry& r = registry();
         std::lock_guard<std::mutex> guard(r.lock);
         r.live.insert(handle);
+        r.version.fetch_add(1, std::memory_order_release);
     } catch (...) {
         return 0;
     }
@@ -280,6 +299,7 @@ JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(J
         std::lock_guard<std::mutex> guard(r.lock);
         if (r.live.erase(handle) == 0)
             return;
+        r.version.fetch_add(1, std::memory_order_release);
     }
     extractionhandle* h = reinterpret_cast<extractionhandle*>(handle);
     if (h->cloud)

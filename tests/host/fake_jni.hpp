@@ -7,6 +7,7 @@
 #include <jni.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cmath>
 #include <cstdarg>
 #include <deque>
@@ -89,6 +90,19 @@ struct world {
     // Calls the host allows while an exception is pending.
     void log_allowed(std::string call) { calls.push_back(std::move(call)); }
     void raise(std::string cls) { pending = std::move(cls); }
+    // A native call's frame: the local references made in it that are still
+    // live when it returns die then; the one it returns passes to the caller.
+    // Gives how many the call left to die so.
+    std::size_t frame_start() const { return refs.size(); }
+    std::size_t frame_end(std::size_t start, jobject result) {
+        std::size_t left = 0;
+        for (auto it = refs.begin() + static_cast<std::ptrdiff_t>(start); it != refs.end(); ++it)
+            if (it->live && !it->global && reinterpret_cast<jobject>(&*it) != result) {
+                it->live = false;
+                ++left;
+            }
+        return left;
+    }
     bool allocation_fails() {
         if (allocations_left < 0 || allocations_left-- > 0)
             return false;
@@ -169,19 +183,18 @@ inline void JNICALL CallVoidMethodV(JNIEnv*, jobject self, jmethodID m, va_list 
         shot.times = a.doubles;
 }
 
-inline jobject JNICALL NewObjectV(JNIEnv*, jclass cls, jmethodID m, va_list ap) {
+inline jobject JNICALL NewObjectA(JNIEnv*, jclass cls, jmethodID m, jvalue const* args) {
     auto const& md = *reinterpret_cast<method*>(m);
     W().log("NewObject " + W().use(cls, "NewObject").name + " " + md.sig);
     object o;
     o.type = "Shot";
-    o.count = va_arg(ap, jint);
-    o.time = va_arg(ap, double);
-    for (double& v : o.origin)
-        v = va_arg(ap, double);
-    for (double& v : o.direction)
-        v = va_arg(ap, double);
-    jobject ranges = va_arg(ap, jobject);
-    o.ranges = W().use(ranges, "NewObject").doubles;
+    o.count = args[0].i;
+    o.time = args[1].d;
+    for (int k = 0; k < 3; ++k) {
+        o.origin[k] = args[2 + k].d;
+        o.direction[k] = args[5 + k].d;
+    }
+    o.ranges = W().use(args[8].l, "NewObject").doubles;
     if (W().allocation_fails())
         return nullptr;
     return W().make(std::move(o));
@@ -303,7 +316,7 @@ inline world::world() {
     table.EnsureLocalCapacity = EnsureLocalCapacity;
     table.CallObjectMethodV = CallObjectMethodV;
     table.CallVoidMethodV = CallVoidMethodV;
-    table.NewObjectV = NewObjectV;
+    table.NewObjectA = NewObjectA;
     table.ExceptionCheck = ExceptionCheck;
     table.DeleteLocalRef = DeleteLocalRef;
     table.DeleteGlobalRef = DeleteGlobalRef;

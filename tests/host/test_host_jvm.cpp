@@ -619,6 +619,15 @@ protected:
         return h;
     }
     JNIEnv* env() { return &w.env; }
+    // getNextShot as the host calls it: what the call leaves as local
+    // references dies on return, and it may leave no more than the 16 the
+    // host guarantees without asking.
+    jobject next(jlong h) {
+        const std::size_t start = w.frame_start();
+        jobject s = lib.next(env(), nullptr, h);
+        EXPECT_LE(w.frame_end(start, s), 16u);
+        return s;
+    }
     // The calls between the first one starting with `from` and the next one starting with `to`.
     static std::vector<std::string> between(std::vector<std::string> const& calls, std::string const& from,
                                             std::string const& to) {
@@ -690,7 +699,7 @@ TEST_F(HostCalls, ExportCodesAreReadOnceAndReleasedUnchanged) {
     EXPECT_EQ(std::count(w.calls.begin(), w.calls.end(), "ReleaseIntArrayElements " + std::to_string(JNI_ABORT)), 1);
     EXPECT_EQ(w.live(false), 2u) << "only the caller's string and array are left";
     EXPECT_EQ(w.live(true), 0u);
-    jobject s = lib.next(env(), nullptr, h);
+    jobject s = next(h);
     ASSERT_NE(s, nullptr);
     fake::object const& shot = fake::world::obj(s);
     EXPECT_EQ(shot.setters, (std::vector<std::string>{"setReflectances", "setTimes"}));
@@ -704,7 +713,7 @@ TEST_F(HostCalls, EveryShotIsBuiltWithItsArraysAndNoReferenceOutlivesTheCall) {
     for (;;) {
         const std::size_t locals = w.live(false);
         w.calls.clear();
-        jobject s = lib.next(env(), nullptr, h);
+        jobject s = next(h);
         if (!s)
             break;
         ASSERT_LT(index, scan.shots.size());
@@ -737,25 +746,24 @@ TEST_F(HostCalls, EveryShotIsBuiltWithItsArraysAndNoReferenceOutlivesTheCall) {
         }
         // One shot's host calls, from its ranges array to the end of the call:
         // the class and each method are looked up for the first shot only, and
-        // the shot handed out in the call that built it needs no global reference.
-        auto shot_calls = between(w.calls, "NewDoubleArray", "@");
-        while (!shot_calls.empty() && shot_calls.back() == "ExceptionCheck") // the pull loop's own
-            shot_calls.pop_back();
+        // the shot handed out by the call that built it needs no global reference
+        // and leaves its arrays to the return of the call.
+        const auto shot_calls = between(w.calls, "NewDoubleArray", "@");
         const std::string len = std::to_string(n);
         auto lookup = [&](std::vector<std::string> calls) { return index == 0 ? calls : std::vector<std::string>{}; };
         std::vector<std::string> expected = {"NewDoubleArray " + len, "SetDoubleArrayRegion 0 " + len};
         auto add = [&](std::vector<std::string> const& more) { expected.insert(expected.end(), more.begin(), more.end()); };
         add(lookup({"FindClass fr/belcour/quillet/io/tls/zpk/Shot", "NewGlobalRef class", "DeleteLocalRef class",
                     "GetMethodID <init> (IDDDDDDD[D)V"}));
-        add({"NewObject fr/belcour/quillet/io/tls/zpk/Shot (IDDDDDDD[D)V", "DeleteLocalRef double[]", "ExceptionCheck"});
+        add({"NewObject fr/belcour/quillet/io/tls/zpk/Shot (IDDDDDDD[D)V", "ExceptionCheck"});
         for (char const* setter : {"setReflectances", "setDeviations", "setAmplitudes"}) {
             add({"NewFloatArray " + len, "SetFloatArrayRegion 0 " + len});
             add(lookup({std::string("GetMethodID ") + setter + " ([F)V"}));
-            add({std::string("CallVoidMethod ") + setter, "ExceptionCheck", "DeleteLocalRef float[]"});
+            add({std::string("CallVoidMethod ") + setter, "ExceptionCheck"});
         }
         add({"NewDoubleArray " + len, "SetDoubleArrayRegion 0 " + len});
         add(lookup({"GetMethodID setTimes ([D)V"}));
-        add({"CallVoidMethod setTimes", "ExceptionCheck", "DeleteLocalRef double[]"});
+        add({"CallVoidMethod setTimes", "ExceptionCheck"});
         EXPECT_EQ(shot_calls, expected) << index;
         // More to come exactly until the last shot is out.
         EXPECT_EQ(lib.has_shot(env(), nullptr, h) == JNI_TRUE, index + 1 < scan.shots.size()) << index;
@@ -765,11 +773,51 @@ TEST_F(HostCalls, EveryShotIsBuiltWithItsArraysAndNoReferenceOutlivesTheCall) {
     EXPECT_EQ(index, scan.shots.size());
     // After the end: null at once, nothing read, no host call.
     w.calls.clear();
-    EXPECT_EQ(lib.next(env(), nullptr, h), nullptr);
+    EXPECT_EQ(next(h), nullptr);
     EXPECT_TRUE(w.calls.empty());
     lib.close(env(), nullptr, h);
     lib.del(env(), nullptr, h);
     EXPECT_EQ(w.live(true), 0u) << "delete releases the Shot class";
+}
+
+TEST_F(HostCalls, AFailingHostAllocationCostsOneShotAndLeavesNothingBehind) {
+    // Packed frames end many shots per packet, so the failure falls on a shot
+    // handed out by its call, on one queued behind it, or on the class lookup.
+    scangen::options o;
+    o.shots = 300;
+    o.packed = true;
+    path = (tmp.dir / "packed.zpk").string();
+    const std::uint64_t total = scangen::write_scan(path, o).shots;
+    for (long fail_at = 0; fail_at < 400; fail_at += 13) {
+        SCOPED_TRACE(fail_at);
+        jlong h = open({2, 5});
+        w.allocations_left = fail_at;
+        std::vector<double> times;
+        int raised = 0;
+        for (;;) {
+            jobject s = next(h);
+            if (!w.pending.empty()) {
+                EXPECT_EQ(s, nullptr);
+                EXPECT_EQ(w.pending, "java.lang.OutOfMemoryError");
+                w.pending.clear(); // the host has seen it
+                ++raised;
+                continue;
+            }
+            if (!s)
+                break;
+            times.push_back(fake::world::obj(s).time);
+            ASSERT_EQ(fake::world::obj(s).setters, (std::vector<std::string>{"setReflectances", "setTimes"}));
+            w.of(s).live = false;
+        }
+        const bool failed = w.allocations_left < 0;
+        EXPECT_EQ(raised, failed ? 1 : 0);
+        EXPECT_EQ(times.size(), total - (failed ? 1 : 0));
+        EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+        EXPECT_EQ(std::adjacent_find(times.begin(), times.end()), times.end()) << "a shot handed out twice";
+        lib.del(env(), nullptr, h);
+        EXPECT_EQ(w.live(true), 0u);
+        w.allocations_left = -1;
+    }
 }
 
 TEST_F(HostCalls, WithoutExportsOnlyTheConstructorIsCalled) {
@@ -777,7 +825,7 @@ TEST_F(HostCalls, WithoutExportsOnlyTheConstructorIsCalled) {
     w.missing_methods = {"setReflectances", "setDeviations", "setAmplitudes", "setTimes"};
     jlong h = open({});
     std::size_t count = 0;
-    while (jobject s = lib.next(env(), nullptr, h)) {
+    while (jobject s = next(h)) {
         EXPECT_TRUE(fake::world::obj(s).setters.empty());
         ++count;
     }
@@ -793,7 +841,7 @@ TEST_F(HostCalls, AMissingShotClassDropsTheShotAndCallsNothingMore) {
     w.missing_classes = {"fr/belcour/quillet/io/tls/zpk/Shot"};
     jlong h = open({2, 5});
     testing::internal::CaptureStdout();
-    EXPECT_EQ(lib.next(env(), nullptr, h), nullptr);
+    EXPECT_EQ(next(h), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Finding Shot class failed\n");
     EXPECT_EQ(w.pending, "java.lang.NoClassDefFoundError");
     EXPECT_TRUE(w.pending_violations.empty()) << w.pending_violations.front();
@@ -812,7 +860,7 @@ TEST_F(HostCalls, DeleteReleasesEverythingAndAnUnopenedHandleNeedsNoHost) {
 
     // Deleted in the middle of the scan: the host keeps only what it was handed.
     jlong h = open({2});
-    jobject first = lib.next(env(), nullptr, h);
+    jobject first = next(h);
     ASSERT_NE(first, nullptr);
     const std::size_t locals = w.live(false);
     // Closing a file connection does nothing and says nothing.
