@@ -175,7 +175,8 @@ bool mypointcloud::build_shot() {
     // The shot the current call will hand out, and its arrays, stay local
     // references that the call's return releases. Every other shot releases
     // its own: one packet may end many shots within a single native call.
-    const bool handed_out = pulling && !has_queued();
+    // After a failed shot the call hands out none.
+    const bool handed_out = pulling && !has_queued() && !held;
     local_ref<jdoubleArray> range_array(env, env->NewDoubleArray(len), handed_out);
     if (!range_array)
         return false;

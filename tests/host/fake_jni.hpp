@@ -50,6 +50,7 @@ struct world {
     std::deque<ref> refs;
     std::deque<method> methods;
     std::vector<std::string> calls;
+    bool record_calls = true; // off: only calls made with an exception pending are kept
     std::vector<std::string> pending_violations; // host calls made with an exception pending
     std::string pending;                         // class of the pending host exception
     std::set<std::string> missing_classes;
@@ -85,10 +86,14 @@ struct world {
     void log(std::string call) {
         if (!pending.empty())
             pending_violations.push_back(call);
-        calls.push_back(std::move(call));
+        if (record_calls)
+            calls.push_back(std::move(call));
     }
     // Calls the host allows while an exception is pending.
-    void log_allowed(std::string call) { calls.push_back(std::move(call)); }
+    void log_allowed(std::string call) {
+        if (record_calls)
+            calls.push_back(std::move(call));
+    }
     void raise(std::string cls) { pending = std::move(cls); }
     // A native call's frame: the local references made in it that are still
     // live when it returns die then; the one it returns passes to the caller.

@@ -5,6 +5,7 @@
 
 #include "sample_scan.hpp"
 #include "scan_gen.hpp"
+#include "zpk_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -644,6 +645,16 @@ protected:
         return out;
     }
 
+    // A seed of the binding's fuzz target: flags, the host allocations before
+    // one fails (255: none), then the scan's bytes.
+    void write_seed(std::string const& name, std::string const& scan_path, std::uint8_t flags,
+                    std::uint8_t allocations) {
+        std::ifstream in(scan_path, std::ios::binary);
+        std::vector<char> bytes{static_cast<char>(flags), static_cast<char>(allocations)};
+        bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), {});
+        zpktest::write_seed("fuzz_binding", name, bytes);
+    }
+
     fake::world w;
     fake::exports lib;
     scratch tmp;
@@ -788,6 +799,12 @@ TEST_F(HostCalls, AFailingHostAllocationCostsOneShotAndLeavesNothingBehind) {
     o.packed = true;
     path = (tmp.dir / "packed.zpk").string();
     const std::uint64_t total = scangen::write_scan(path, o).shots;
+    o.shots = 60;
+    const std::string small = (tmp.dir / "packed_small.zpk").string();
+    scangen::write_scan(small, o);
+    write_seed("packed_polled", small, 0x10 | 0x01 | 0x08, 40);
+    write_seed("sample_all_codes", (tmp.dir / "sample.zpk").string(), 0x0f, 255);
+    write_seed("sample_throwing_setter", (tmp.dir / "sample.zpk").string(), 0x40 | 0x08, 255);
     for (long fail_at = 0; fail_at < 400; fail_at += 13) {
         SCOPED_TRACE(fail_at);
         jlong h = open({2, 5});
