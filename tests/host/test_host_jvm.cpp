@@ -835,6 +835,25 @@ TEST_F(HostCalls, AFailingHostAllocationCostsOneShotAndLeavesNothingBehind) {
         EXPECT_EQ(w.live(true), 0u);
         w.allocations_left = -1;
     }
+
+    // A setter that always throws: every shot is lost and every call that
+    // builds one raises, and none leaves more local references than allowed.
+    w.throwing_methods = {"setTimes"};
+    jlong h = open({2, 5});
+    int raised = 0;
+    for (;;) {
+        jobject s = next(h);
+        if (w.pending.empty()) {
+            EXPECT_EQ(s, nullptr);
+            break;
+        }
+        EXPECT_EQ(w.pending, "java.lang.IllegalStateException");
+        w.pending.clear();
+        ++raised;
+    }
+    EXPECT_GT(raised, 0);
+    lib.del(env(), nullptr, h);
+    EXPECT_EQ(w.live(true), 0u);
 }
 
 TEST_F(HostCalls, WithoutExportsOnlyTheConstructorIsCalled) {
