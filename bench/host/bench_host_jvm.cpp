@@ -2,6 +2,7 @@
 // against the native extraction of the same generated scan in the same run.
 // The host is bench/host/HostBench.java, called in a machine started here.
 #include "scan_gen.hpp"
+#include "start_jvm.hpp"
 
 #include <scanlib/connection.hpp>
 #include <scanlib/pointcloud.hpp>
@@ -11,8 +12,6 @@
 #include <benchmark/benchmark.h>
 
 #include <jni.h>
-
-#include <dlfcn.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -123,25 +122,14 @@ machine* start_machine() {
     if (tried)
         return m.pull ? &m : nullptr;
     tried = true;
-    void* lib = dlopen(SCANLIB_JVM_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
-    if (!lib)
-        return nullptr;
-    using create_fn = jint(JNICALL*)(JavaVM**, void**, void*);
-    auto create = reinterpret_cast<create_fn>(dlsym(lib, "JNI_CreateJavaVM"));
-    if (!create)
-        return nullptr;
-    std::string cp = std::string("-Djava.class.path=") + SCANLIB_HOST_CLASSES + ":" + SCANLIB_HOST_BENCH_CLASSES;
     // SCANLIB_HOST_LIBRARY in the environment measures another build of the binding.
     char const* other = std::getenv("SCANLIB_HOST_LIBRARY");
-    std::string so = std::string("-Dostrand.library=") + (other ? other : SCANLIB_HOST_LIBRARY);
-    JavaVMOption options[] = {{cp.data(), nullptr},
-                              {so.data(), nullptr},
-                              {const_cast<char*>("-Xrs"), nullptr},
-                              {const_cast<char*>("-Xms256m"), nullptr},
-                              {const_cast<char*>("-Xmx256m"), nullptr},
-                              {const_cast<char*>("-XX:+AlwaysPreTouch"), nullptr}};
-    JavaVMInitArgs args{JNI_VERSION_10, 6, options, JNI_FALSE};
-    if (create(&m.jvm, reinterpret_cast<void**>(&m.env), &args) != JNI_OK)
+    m.env = start_jvm(SCANLIB_JVM_LIBRARY,
+                      {std::string("-Djava.class.path=") + SCANLIB_HOST_CLASSES + ":" + SCANLIB_HOST_BENCH_CLASSES,
+                       std::string("-Dostrand.library=") + (other ? other : SCANLIB_HOST_LIBRARY), "-Xrs", "-Xms256m",
+                       "-Xmx256m", "-XX:+AlwaysPreTouch"},
+                      &m.jvm);
+    if (!m.env)
         return nullptr;
     m.bench = m.env->FindClass("HostBench");
     if (!m.bench)

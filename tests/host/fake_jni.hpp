@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <set>
 #include <string>
@@ -258,34 +259,38 @@ inline void JNICALL ReleaseIntArrayElements(JNIEnv*, jintArray, jint*, jint mode
     W().log_allowed("ReleaseIntArrayElements " + std::to_string(mode));
 }
 
-inline jdoubleArray JNICALL NewDoubleArray(JNIEnv*, jsize n) {
-    W().log("NewDoubleArray " + std::to_string(n));
+// A new host array of n unset (NaN) values.
+template <class A, class V>
+A new_array(char const* type, jsize n, std::vector<V> object::*values) {
+    W().log(std::string("New") + (type[0] == 'd' ? "Double" : "Float") + "Array " + std::to_string(n));
     if (W().allocation_fails())
         return nullptr;
     object o;
-    o.type = "double[]";
-    o.doubles.assign(static_cast<std::size_t>(n), std::nan(""));
-    return static_cast<jdoubleArray>(W().make(std::move(o)));
+    o.type = type;
+    (o.*values).assign(static_cast<std::size_t>(n), std::numeric_limits<V>::quiet_NaN());
+    return static_cast<A>(W().make(std::move(o)));
+}
+
+template <class V>
+void set_region(char const* call, jarray a, jsize start, jsize len, V const* buf, std::vector<V> object::*values) {
+    W().log(std::string(call) + " " + std::to_string(start) + " " + std::to_string(len));
+    std::copy_n(buf, len, (W().use(a, call).*values).begin() + start);
+}
+
+inline jdoubleArray JNICALL NewDoubleArray(JNIEnv*, jsize n) {
+    return new_array<jdoubleArray>("double[]", n, &object::doubles);
 }
 
 inline void JNICALL SetDoubleArrayRegion(JNIEnv*, jdoubleArray a, jsize start, jsize len, jdouble const* buf) {
-    W().log("SetDoubleArrayRegion " + std::to_string(start) + " " + std::to_string(len));
-    std::copy_n(buf, len, W().use(a, "SetDoubleArrayRegion").doubles.begin() + start);
+    set_region("SetDoubleArrayRegion", a, start, len, buf, &object::doubles);
 }
 
 inline jfloatArray JNICALL NewFloatArray(JNIEnv*, jsize n) {
-    W().log("NewFloatArray " + std::to_string(n));
-    if (W().allocation_fails())
-        return nullptr;
-    object o;
-    o.type = "float[]";
-    o.floats.assign(static_cast<std::size_t>(n), std::nanf(""));
-    return static_cast<jfloatArray>(W().make(std::move(o)));
+    return new_array<jfloatArray>("float[]", n, &object::floats);
 }
 
 inline void JNICALL SetFloatArrayRegion(JNIEnv*, jfloatArray a, jsize start, jsize len, jfloat const* buf) {
-    W().log("SetFloatArrayRegion " + std::to_string(start) + " " + std::to_string(len));
-    std::copy_n(buf, len, W().use(a, "SetFloatArrayRegion").floats.begin() + start);
+    set_region("SetFloatArrayRegion", a, start, len, buf, &object::floats);
 }
 
 inline jint JNICALL ThrowNew(JNIEnv*, jclass cls, char const*) {

@@ -5,6 +5,7 @@
 
 #include "sample_scan.hpp"
 #include "scan_gen.hpp"
+#include "start_jvm.hpp"
 #include "zpk_support.hpp"
 
 #include <gtest/gtest.h>
@@ -49,21 +50,13 @@ struct vm {
     static vm* start(std::string const& class_path) {
         if (vm* v = instance())
             return v->class_path == class_path ? v : nullptr;
-        void* lib = dlopen(SCANLIB_JVM_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
-        if (!lib)
-            return nullptr;
-        using create_fn = jint(JNICALL*)(JavaVM**, void**, void*);
-        auto create = reinterpret_cast<create_fn>(dlsym(lib, "JNI_CreateJavaVM"));
-        if (!create)
-            return nullptr;
-        std::string cp = "-Djava.class.path=" + class_path;
-        std::string so = std::string("-Dostrand.library=") + SCANLIB_HOST_LIBRARY;
         // -Xcheck:jni: the machine checks every host call the binding makes.
-        JavaVMOption options[] = {{cp.data(), nullptr}, {so.data(), nullptr}, {const_cast<char*>("-Xrs"), nullptr},
-                                  {const_cast<char*>("-Xcheck:jni"), nullptr}};
-        JavaVMInitArgs args{JNI_VERSION_10, 4, options, JNI_FALSE};
         auto* v = new vm;
-        if (create(&v->jvm, reinterpret_cast<void**>(&v->env), &args) != JNI_OK) {
+        v->env = start_jvm(SCANLIB_JVM_LIBRARY,
+                           {"-Djava.class.path=" + class_path, std::string("-Dostrand.library=") + SCANLIB_HOST_LIBRARY,
+                            "-Xrs", "-Xcheck:jni"},
+                           &v->jvm);
+        if (!v->env) {
             delete v;
             return nullptr;
         }
