@@ -44,7 +44,8 @@ if(SCANLIB_BENCH AND NOT SCANLIB_SANITIZE AND NOT SCANLIB_FUZZ)
     COMMENT "Compiling the benchmark host")
   add_custom_target(host_bench_classes ALL DEPENDS ${SCANLIB_HOST_BENCH_CLASSES}/HostBench.class)
   add_executable(scanlib_host_bench ${PROJECT_SOURCE_DIR}/bench/host/bench_host_jvm.cpp)
-  target_include_directories(scanlib_host_bench PRIVATE ${JNI_INCLUDE_DIRS} ${PROJECT_SOURCE_DIR}/binding/tools)
+  target_include_directories(scanlib_host_bench PRIVATE ${JNI_INCLUDE_DIRS} ${PROJECT_SOURCE_DIR}/binding/tools
+    ${PROJECT_SOURCE_DIR}/tests/host)
   target_compile_definitions(scanlib_host_bench PRIVATE
     SCANLIB_JVM_LIBRARY="${JAVA_JVM_LIBRARY}"
     SCANLIB_HOST_LIBRARY="$<TARGET_FILE:OstrandLibrary>"
