@@ -48,7 +48,7 @@ public:
     // Building a shot raised a host exception in the current call.
     bool host_failed() const { return held || class_missing; }
 
-    // Global references to the Shot objects built before the current call.
+    // Global references to the queued Shot objects that follow `fresh`.
     std::unique_ptr<std::deque<jobject>> shots;
     JNIEnv* env;
     serializer& output;
@@ -58,8 +58,6 @@ public:
     bool exportTime = false;
 
 private:
-    // Looked up once per cloud, on first use, so a class lacking a setter no
-    // export asks for still serves.
     bool build_shot();
     void hold_exception();
     bool lookup_class();
@@ -73,6 +71,8 @@ private:
     // The first host exception of the current call, a local reference.
     jthrowable held = nullptr;
     bool class_missing = false;
+    // Looked up once per cloud, each on first use, so a class lacking a setter
+    // no export asks for still serves.
     jclass shot_class = nullptr; // global reference
     jmethodID init_id = nullptr, reflectances_id = nullptr, deviations_id = nullptr, amplitudes_id = nullptr,
               times_id = nullptr;
