@@ -137,6 +137,28 @@ std::vector<pk> cat(std::vector<pk> a, const std::vector<pk>& b) {
     return a;
 }
 
+// Every packet left in `in`, decoded with the one table it keeps for the
+// whole stream.
+std::vector<pk> all_packets(scanlib::zpk_istream& in) {
+    std::vector<pk> out;
+    for (;;) {
+        package_id id;
+        in >> id;
+        if (in.at_end)
+            return out;
+        zpk_packet p;
+        in >> p;
+        out.push_back({id, words(p.begin, p.end)});
+    }
+}
+
+// Every packet of a stream that starts with its preamble.
+std::vector<pk> decoded(const std::string& bytes) {
+    scanlib::zpk_istream in;
+    in.rdcon(std::make_shared<conntest::mem_rconnection>(bytes.substr(16)));
+    return all_packets(in);
+}
+
 class scan_dir {
 public:
     scan_dir() {
@@ -173,16 +195,7 @@ public:
     // Every packet a zpk_istream opened on the file delivers.
     std::vector<pk> packets() const {
         scanlib::zpk_istream in(scan());
-        std::vector<pk> out;
-        for (;;) {
-            package_id id;
-            in >> id;
-            if (in.at_end)
-                return out;
-            zpk_packet p;
-            in >> p;
-            out.push_back({id, words(p.begin, p.end)});
-        }
+        return all_packets(in);
     }
 
 private:
@@ -413,22 +426,6 @@ std::string new_atmosphere(const std::string& content) {
     return replace_entry("[27, 0]", "[]", R"({"ID": [27, 0], "content": )" + content + "}");
 }
 
-// Every packet of a stream that starts with its preamble, as a reader with
-// one table for the whole stream decodes it.
-std::vector<pk> decoded(const std::string& bytes) {
-    scanlib::zpk_istream in;
-    in.rdcon(std::make_shared<conntest::mem_rconnection>(bytes.substr(16)));
-    std::vector<pk> out;
-    for (;;) {
-        package_id id;
-        in >> id;
-        if (in.at_end)
-            return out;
-        zpk_packet p;
-        in >> p;
-        out.push_back({id, words(p.begin, p.end)});
-    }
-}
 
 TEST(HeaderOverride, KeysOfEarlierHeadersStayInForce) {
     // A later header lists fewer ids: key 2 still names the shot (10, 2) and
