@@ -825,9 +825,24 @@ TEST(PointcloudFuzzSeeds, StreamsReplayAndAreWritten) {
         units_1(0.00025f, 3600, 3600, 0.01f),
         geometry_3(2),
         packet<scanlib::atmosphere_3>([](auto& v) { v.attenuation = 1.0f; }),
-        packet<scanlib::nrange_table>([](auto& v) { for (int i = 0; i < 4; ++i) v.corrections[i].correction = short(10 * i); }, 3),
-        packet<scanlib::reftab_table>([](auto& v) { v.divisor = 1024; v.values[0].value = -100; v.values[1].value = -200; }, 2),
-        packet<scanlib::notch_filter>([](auto& v) { v.range_min = 0; v.range_max = 100; v.amplitude_max = 10; }),
+        packet<scanlib::nrange_table>(
+            [](auto& v) {
+                for (int i = 0; i < 4; ++i)
+                    v.corrections[i].correction = short(10 * i);
+            },
+            4),
+        packet<scanlib::reftab_table>(
+            [](auto& v) {
+                v.divisor = 1024;
+                v.values[0].value = -100;
+                v.values[1].value = -200;
+            },
+            2),
+        packet<scanlib::notch_filter>([](auto& v) {
+            v.range_min = 0;
+            v.range_max = 100;
+            v.amplitude_max = 10;
+        }),
         mta(0, 10, 400, 300),
         packet<scanlib::m_sequence_mta>([](auto& v) { v.sequence_length = 16; }, 1),
         packet<scanlib::meas_start>()};
