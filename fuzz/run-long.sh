@@ -41,9 +41,9 @@ else
 fi
 IFS=, read -r -a core_list <<<"${cores:-}"
 
-results=$fuzz_build_dir/long-run
-rm -rf "$results"
-mkdir -p "$results"
+# Logs of this run; several runs may go on at once.
+mkdir -p "$fuzz_build_dir"
+results=$(mktemp -d "$fuzz_build_dir/long-run.XXXXXX")
 
 # One target in the foreground of its slot: runs again after each finding
 # until its time or runs are used up.
@@ -124,4 +124,8 @@ for target in "${targets[@]}"; do
 done
 wait
 total=$(cat "$results"/*.findings 2>/dev/null | awk '{s += $1} END {print s + 0}')
-[ "$total" -eq 0 ] || { echo "$total finding(s): inputs under $fuzz_build_dir/findings"; exit 1; }
+if [ "$total" -ne 0 ]; then
+  echo "$total finding(s): inputs under $fuzz_build_dir/findings, logs in $results"
+  exit 1
+fi
+rm -rf "$results"
