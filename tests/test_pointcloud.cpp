@@ -666,6 +666,11 @@ TEST(PointcloudPacked, PackedStreamsGiveTheSameCloudAsPlainOnes) {
                 packed.feed(p);
             ASSERT_EQ(plain.shots.size(), m.shots);
             ASSERT_FALSE(plain.reports.empty());
+            if (seed == 1) {
+                std::vector<words> stream{units_1(0.001f, 360000, 360000, 0.01f)};
+                stream.insert(stream.end(), m.packed.begin(), m.packed.end());
+                EXPECT_TRUE(write_fuzz_seed("packed" + std::to_string(int(ss)), 2, stream));
+            }
             SCOPED_TRACE("scheme " + std::to_string(int(ss)) + " seed " + std::to_string(seed));
             expect_same_cloud(plain, packed);
         }

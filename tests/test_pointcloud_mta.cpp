@@ -412,6 +412,12 @@ TEST(PointcloudZones, PulseCodingPackets) {
     EXPECT_EQ(pc.pulse_num_mod_ampl, 2u);
     ASSERT_EQ(pc.intervals.size(), 3u);
     EXPECT_TRUE(std::isnan(pc.intervals[2]));
+    // The count gives no more intervals than the body has bits, nor more
+    // than the longest sequence of the layout.
+    for (auto [body, want] : {std::pair{1u, 16u}, std::pair{40u, 1024u}}) {
+        pc.feed(packet<scanlib::m_sequence_mta>([](auto& v) { v.sequence_length = 65535; }, body));
+        EXPECT_EQ(pc.intervals.size(), want);
+    }
 
     pc.feed(packet<scanlib::pulse_position_modulation_1>(
         [](auto& v) {

@@ -990,7 +990,13 @@ void pointcloud::set_multi_mta_zones(std::vector<unsigned int> const& zones, uns
 void pointcloud::on_m_sequence_mta(m_sequence_mta<unsigned int const*> const& p) {
     basic_packets::on_m_sequence_mta(p);
     pulse_num_mod_ampl = 2;
-    intervals.assign(static_cast<unsigned short>(p.sequence_length), nan);
+    // One interval per bit of the sequence: the count field is not trusted
+    // beyond the bits the body holds, nor beyond the longest sequence the
+    // layout knows, so one 16-bit field cannot blow up the meta information.
+    const std::int64_t n = std::min<std::int64_t>(
+        {static_cast<unsigned short>(p.sequence_length), p.items.size(),
+         static_cast<std::int64_t>(m_sequence_mta<void>::sequence_capacity)});
+    intervals.assign(static_cast<std::size_t>(n), nan);
 }
 
 void pointcloud::on_pulse_position_modulation(pulse_position_modulation<unsigned int const*> const& p) {
@@ -1466,15 +1472,13 @@ void pointcloud::on_measurement_starting() {
 
 namespace {
 
+// Adds `v` as an array member; built in place, since adding a finished tree
+// copies it whole.
 template <class T>
-boost::property_tree::ptree array_tree(std::vector<T> const& v) {
-    boost::property_tree::ptree a;
-    for (T const& x : v) {
-        boost::property_tree::ptree e;
-        e.put_value(x);
-        a.push_back(std::make_pair(std::string(), e));
-    }
-    return a;
+void add_array(boost::property_tree::ptree& parent, char const* key, std::vector<T> const& v) {
+    boost::property_tree::ptree& a = parent.add_child(key, boost::property_tree::ptree());
+    for (T const& x : v)
+        a.push_back(std::make_pair(std::string(), boost::property_tree::ptree()))->second.put_value(x);
 }
 
 } // namespace
@@ -1509,47 +1513,41 @@ void pointcloud::write_meta_component(std::ostream& os) {
     o.put("systime_hr_unit", systime_hr_unit);
     o.put("systime_hr_bits", systime_hr_bits);
     if (!intervals.empty()) {
-        ptree p;
+        ptree& p = o.add_child("pulse_position_modulation", ptree());
         p.put("pulse_num_mod_ampl", pulse_num_mod_ampl);
         p.put("pulse_code_phase_mode", pulse_code_phase_mode);
         p.put("pulse_phase_step", pulse_phase_step);
-        p.add_child("intervals", array_tree(intervals));
-        o.add_child("pulse_position_modulation", p);
+        add_array(p, "intervals", intervals);
     }
     if (!nrange.empty()) {
         o.put("nrange_delta", nrange_delta);
-        o.add_child("nrange", array_tree(nrange));
+        add_array(o, "nrange", nrange);
     }
     if (!refltab.empty()) {
         o.put("refltab_delta", refltab_delta);
-        o.add_child("refltab", array_tree(refltab));
+        add_array(o, "refltab", refltab);
     }
     for (scanmech* m : scanmechs) {
         std::stringstream ss;
         ss << *m;
-        ptree t;
-        boost::property_tree::read_json(ss, t);
-        o.add_child("scanmech", t);
+        boost::property_tree::read_json(ss, o.add_child("scanmech", ptree()));
     }
     if (dyntrig_valid) {
-        ptree d;
+        ptree& d = o.add_child("dyntrig", ptree());
         d.put("offset", dyntrig_offset);
         d.put("scale", dyntrig_scale);
-        ptree table;
+        ptree& table = d.add_child("table", ptree());
         const std::size_t rows =
             std::min({thra1.size(), del1.size(), dec1.size(), thra2.size(), del2.size(), dec2.size()});
         for (std::size_t i = 0; i < rows; ++i) {
-            ptree r;
+            ptree& r = table.push_back(std::make_pair(std::string(), ptree()))->second;
             r.put("thra1", thra1[i]);
             r.put("del1", del1[i]);
             r.put("dec1", dec1[i]);
             r.put("thra2", thra2[i]);
             r.put("del2", del2[i]);
             r.put("dec2", dec2[i]);
-            table.push_back(std::make_pair(std::string(), r));
         }
-        d.add_child("table", table);
-        o.add_child("dyntrig", d);
     }
     os << "\"pointcloud\":";
     boost::property_tree::write_json(os, o, false);
