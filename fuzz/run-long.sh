@@ -6,9 +6,9 @@
 # Prints one line per target: runs, runs per second, coverage, findings; the
 # exit status is 1 when anything was found.
 #
-#   fuzz/run-long.sh [-t seconds | -r runs] [-j N] [-c cores] [target...]
-#     -t  time per target (default 1500 s)
-#     -r  runs per target instead of a time
+#   fuzz/run-long.sh [-t seconds] [-r runs] [-j N] [-c cores] [target...]
+#     -t  time per target (default 1500 s when -r is not given)
+#     -r  runs per target; with -t, whichever comes first
 #     -j  targets at once (default 1)
 #     -c  comma-separated cores to pin the running targets to, one each
 #
@@ -18,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . fuzz/fuzz-lib.sh
 
-seconds=1500 runs= parallel=1 cores=
+seconds= runs= parallel=1 cores=
 while getopts "t:r:j:c:h" opt; do
   case $opt in
     t) seconds=$OPTARG ;;
@@ -29,6 +29,7 @@ while getopts "t:r:j:c:h" opt; do
   esac
 done
 shift $((OPTIND - 1))
+[ -n "$seconds$runs" ] || seconds=1500
 
 [ -d "$fuzz_build_dir/fuzz" ] || fuzz_build 4 >/dev/null
 [ -d build/fuzz-seeds ] || echo "note: no build/fuzz-seeds: build and run the tests first for seeds" >&2
@@ -58,15 +59,17 @@ run_target() {
   [ -n "$core" ] && pin=(taskset -c "$core")
   start=$(date +%s)
   while :; do
-    local -a limit
+    local -a limit=()
     if [ -n "$runs" ]; then
       left=$((runs - done_runs))
-      limit=(-runs="$left")
-    else
-      left=$((seconds - ($(date +%s) - start)))
-      limit=(-max_total_time="$left")
+      [ "$left" -gt 0 ] || break
+      limit+=(-runs="$left")
     fi
-    [ "$left" -gt 0 ] || break
+    if [ -n "$seconds" ]; then
+      left=$((seconds - ($(date +%s) - start)))
+      [ "$left" -gt 0 ] || break
+      limit+=(-max_total_time="$left")
+    fi
     log=$results/$name.$pass.log
     if "${pin[@]}" "$target" "${limit[@]}" -rss_limit_mb=2048 -timeout=25 -print_final_stats=1 \
       -artifact_prefix="$findings_dir/" "${options[@]}" "$corpus" >"$log" 2>&1; then
