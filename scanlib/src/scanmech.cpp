@@ -243,7 +243,8 @@ void mirrorwheel::compute_beam_raw(unsigned int line, unsigned int frame, unsign
     } else {
         const std::uint32_t q = line / counts_per_facet;
         const std::uint32_t r = line % counts_per_facet;
-        facet = static_cast<unsigned int>(q % n);
+        // q exceeds the facet count only for counts past a full turn.
+        facet = static_cast<unsigned int>(q < n ? q : q % n);
         // Signed, so that a position before line_angle_0 gives a small
         // negative angle whatever the circle count.
         line_angle = static_cast<double>(static_cast<std::int64_t>(r) - line_angle_0) * line_unit;
