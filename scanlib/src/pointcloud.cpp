@@ -56,6 +56,11 @@ std::string text_of(Array const& a) {
     return s;
 }
 
+// The notch test, inlined where echoes are evaluated.
+inline bool in_notch(pointcloud const& pc, int range, unsigned short amplitude) {
+    return pc.notch_lo <= range && range <= pc.notch_hi && amplitude <= pc.notch_ampl;
+}
+
 // Entry i of a list of n taken round-robin; the usual index needs no division.
 inline std::size_t wrapped(std::size_t i, std::size_t n) { return i < n ? i : i % n; }
 
@@ -406,7 +411,7 @@ namespace {
 // part, as the end of a cut file leaves it: without strict checks it comes
 // zero-filled, and would make up a shot or echo. Once found, the older
 // layouts the same packet is offered as are skipped too. Packets unpacked
-// from packed ones are never on offer themselves and always whole.
+// from packed ones come while their packed packet is on offer, and are whole.
 template <template <class> class View>
 bool cut_short(pointcloud& pc, View<unsigned int const*> const&) {
     auto& o = pc.impl->offer;
@@ -414,8 +419,8 @@ bool cut_short(pointcloud& pc, View<unsigned int const*> const&) {
         return false;
     if (o.cut)
         return true;
-    if (o.body_words >= View<void>::size_info.fixed_words || o.main != View<void>::main_id ||
-        o.sub != View<void>::sub_id)
+    if (o.body_words >= View<void>::size_info.fixed_words || pc.current_id.sub != View<void>::sub_id ||
+        pc.current_id.main != View<void>::main_id)
         return false;
     o.cut = true;
     return true;
@@ -694,9 +699,7 @@ void pointcloud::fixed_notch_window() {
     notch_ampl = w.ampl;
 }
 
-bool pointcloud::notched(int range, unsigned short amplitude) const {
-    return notch_lo <= range && range <= notch_hi && amplitude <= notch_ampl;
-}
+bool pointcloud::notched(int range, unsigned short amplitude) const { return in_notch(*this, range, amplitude); }
 
 void pointcloud::set_notch_filter(float range_min, float range_max, float ampl_max) {
     notch_range_min = range_min;
@@ -801,7 +804,7 @@ double nrange_correction(std::vector<float> const& table, float delta, double in
 } // namespace
 
 void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, short d) {
-    if (!shot_pending || notched(rho, a))
+    if (!shot_pending || in_notch(*this, rho, a))
         return;
     if (a != 0 && !arange.empty()) {
         const double step = arange_delta / ampl_unit;
@@ -843,7 +846,8 @@ void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, s
         while (shot_target_count >= list.size())
             list.emplace_back();
 
-    auto fill = [&](target& t, double r, std::uint64_t zone) {
+    // Inlined: a call per echo costs more than the body's second copy.
+    auto fill = [&](target& t, double r, std::uint64_t zone) __attribute__((always_inline)) {
         t.range = r;
         t.zone = static_cast<std::uint16_t>(zone);
         if (!scanmechs.empty()) {
@@ -899,7 +903,7 @@ void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, s
         // zone targets loaded.
         restore_own_shot();
     }
-    R += nrange_correction(nrange, nrange_delta, R, R);
+    R += nrange.empty() ? 0.0 : nrange_correction(nrange, nrange_delta, R, R);
     fill(shot_targets[shot_target_count], R + offset, k);
     ++shot_target_count;
 }
@@ -918,7 +922,7 @@ void pointcloud::on_echo_1(echo_1<unsigned int const*> const& p) {
 }
 
 target* pointcloud::short_path_target(int rho, unsigned short a) {
-    if (!shot_pending || notched(rho, a) || shot_full(*this))
+    if (!shot_pending || in_notch(*this, rho, a) || shot_full(*this))
         return nullptr;
     send_first_or_interior();
     // These echoes know no zone: they belong to the open shot itself, not to
@@ -953,7 +957,7 @@ void pointcloud::on_laser_echo_sw(laser_echo_sw<unsigned int const*> const& p) {
 }
 
 void pointcloud::on_laser_echo_qual(laser_echo_qual<unsigned int const*> const& p) {
-    if (cut_short(*this, p) || notched(p.range, p.amplitude))
+    if (cut_short(*this, p) || in_notch(*this, p.range, p.amplitude))
         return;
     qual_deviation = static_cast<float>(static_cast<unsigned char>(p.deviation));
     const unsigned char flags = p.flags;
@@ -1460,8 +1464,6 @@ void pointcloud::on_id(package_id const& id, basic_package<unsigned int const*> 
         o.dispatch = dispatch_count;
         o.cut = false;
     }
-    o.main = id.main;
-    o.sub = id.sub;
     o.body_words = static_cast<std::size_t>(packet.end - packet.body_begin);
     auto& channels = impl->crc_channels;
     if (channels.empty())

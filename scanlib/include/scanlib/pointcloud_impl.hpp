@@ -54,14 +54,13 @@ struct pointcloud::implementation {
     shot_t own_shot;
     bool shot_moved = false;
 
-    // The packet on offer as on_id last saw it: its dispatch, the id it is
-    // offered as and its body length; `cut` once a shot or echo handler found
-    // the body short of the packet's own layout, for the older layouts the
-    // same packet is offered as next.
+    // The packet on offer as on_id last saw it: its dispatch and its body
+    // length; `cut` once a shot or echo handler found the body short of the
+    // packet's own layout, for the older layouts the same packet is offered
+    // as next.
     struct offer_t {
         unsigned int dispatch = 0;
-        unsigned int main = 0, sub = 0;
-        std::size_t body_words = 0;
+        std::size_t body_words = ~std::size_t(0);
         bool cut = false;
     } offer;
 
