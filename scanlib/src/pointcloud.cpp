@@ -1255,6 +1255,16 @@ void load_facets(Sequence const& seq, Wheel& w) {
     }
 }
 
+// The wheel's own parameters, as the three wheel geometry packets give them.
+template <class Packet, class Wheel>
+void load_wheel(Packet const& p, Wheel& w) {
+    copy_3(p.laser_origin, w.laser_origin);
+    copy_3(p.laser_direction, w.laser_direction);
+    copy_3(p.mirror_axis_origin, w.mirror_axis_origin);
+    copy_3(p.mirror_axis_direction, w.mirror_axis_direction);
+    load_facets(p.facets, w);
+}
+
 } // namespace
 
 void pointcloud::append_mechanism(std::shared_ptr<scanmech> m) {
@@ -1269,12 +1279,8 @@ void pointcloud::replace_last_mechanism(std::shared_ptr<scanmech> m) {
 
 void pointcloud::on_device_geometry(device_geometry<unsigned int const*> const& p) {
     auto m = std::make_shared<mirrorwheel>(base_scanmech);
-    copy_3(p.laser_origin, m->laser_origin);
-    copy_3(p.laser_direction, m->laser_direction);
-    copy_3(p.mirror_axis_origin, m->mirror_axis_origin);
-    copy_3(p.mirror_axis_direction, m->mirror_axis_direction);
+    load_wheel(p, *m);
     m->line_angle_0 = p.line_angle_0;
-    load_facets(p.facets, *m);
     m->precompute();
     m->compute_beam_raw(shot_line_angle, shot_frame_angle, 0);
     append_mechanism(std::move(m));
@@ -1310,11 +1316,7 @@ void pointcloud::on_device_geometry_2(device_geometry_2<unsigned int const*> con
 void pointcloud::on_device_geometry_3(device_geometry_3<unsigned int const*> const& p) {
     const mirrorwheel wheel(base_scanmech);
     auto m = std::make_shared<mirrorwheel_deflection>(wheel);
-    copy_3(p.laser_origin, m->laser_origin);
-    copy_3(p.laser_direction, m->laser_direction);
-    copy_3(p.mirror_axis_origin, m->mirror_axis_origin);
-    copy_3(p.mirror_axis_direction, m->mirror_axis_direction);
-    load_facets(p.facets, *m);
+    load_wheel(p, *m);
     copy_3(p.deflection_mirror_origin, m->deflection_mirror_origin);
     copy_3(p.deflection_mirror_direction, m->deflection_mirror_direction);
     m->precompute();
@@ -1323,12 +1325,8 @@ void pointcloud::on_device_geometry_3(device_geometry_3<unsigned int const*> con
 
 void pointcloud::on_device_geometry_4(device_geometry_4<unsigned int const*> const& p) {
     auto w = std::make_shared<mirrorwheel>(base_scanmech);
-    copy_3(p.laser_origin, w->laser_origin);
-    copy_3(p.laser_direction, w->laser_direction);
-    copy_3(p.mirror_axis_origin, w->mirror_axis_origin);
-    copy_3(p.mirror_axis_direction, w->mirror_axis_direction);
+    load_wheel(p, *w);
     w->line_angle_0 = p.line_angle_0;
-    load_facets(p.facets, *w);
     auto m = std::make_shared<mirrorwheel_nodding>(*w);
     copy_3(p.nodding_axis_origin, m->nodding_axis_origin);
     copy_3(p.nodding_axis_direction, m->nodding_axis_direction);

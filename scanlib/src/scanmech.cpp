@@ -208,20 +208,13 @@ scanmech* scanmech::create(kind_e kind, double (&o)[3], double (&d)[3]) {
 
 // ---- mirrorwheel
 
-mirrorwheel::mirrorwheel(double (&o)[3], double (&d)[3]) : scanmech(o, d) { precompute_wheel(); }
+mirrorwheel::mirrorwheel(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) { precompute_own(); }
 
-mirrorwheel::mirrorwheel(const scanmech& base) : scanmech(base) { precompute_wheel(); }
-
-scanmech::kind_e mirrorwheel::kind() const { return kind_e::mirrorwheel; }
+mirrorwheel::mirrorwheel(const scanmech& base) : scanmech_kind(base) { precompute_own(); }
 
 std::uint64_t mirrorwheel::num_facets() const { return facets.size(); }
 
-void mirrorwheel::precompute() {
-    scanmech::precompute();
-    precompute_wheel();
-}
-
-void mirrorwheel::precompute_wheel() {
+void mirrorwheel::precompute_own() {
     const std::size_t n = facets.size();
     // A wheel without facets gets no counts per facet; its beams are NaN.
     counts_per_facet = n == 0 ? 0u : static_cast<std::uint32_t>(line_circle_count / n);
@@ -275,20 +268,13 @@ void mirrorwheel::compute_beam(unsigned int f, double l, double fr) {
 
 // ---- mirrorwheel_exitpane
 
-mirrorwheel_exitpane::mirrorwheel_exitpane(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) {
-    precompute_pane();
+mirrorwheel_exitpane::mirrorwheel_exitpane(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) {
+    precompute_own();
 }
 
-mirrorwheel_exitpane::mirrorwheel_exitpane(const mirrorwheel& wheel) : mirrorwheel(wheel) { precompute_pane(); }
+mirrorwheel_exitpane::mirrorwheel_exitpane(const mirrorwheel& wheel) : scanmech_kind(wheel) { precompute_own(); }
 
-scanmech::kind_e mirrorwheel_exitpane::kind() const { return kind_e::mirrorwheel_exitpane; }
-
-void mirrorwheel_exitpane::precompute() {
-    mirrorwheel::precompute();
-    precompute_pane();
-}
-
-void mirrorwheel_exitpane::precompute_pane() {
+void mirrorwheel_exitpane::precompute_own() {
     const double t = exit_pane_thickness;
     const double index = exit_pane_index;
     const vec3& e = exit_pane_direction;
@@ -313,22 +299,15 @@ void mirrorwheel_exitpane::compute_beam(unsigned int f, double l, double fr) {
 
 // ---- mirrorwheel_deflection
 
-mirrorwheel_deflection::mirrorwheel_deflection(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) {
-    precompute_deflection();
+mirrorwheel_deflection::mirrorwheel_deflection(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) {
+    precompute_own();
 }
 
-mirrorwheel_deflection::mirrorwheel_deflection(const mirrorwheel& wheel) : mirrorwheel(wheel) {
-    precompute_deflection();
+mirrorwheel_deflection::mirrorwheel_deflection(const mirrorwheel& wheel) : scanmech_kind(wheel) {
+    precompute_own();
 }
 
-scanmech::kind_e mirrorwheel_deflection::kind() const { return kind_e::mirrorwheel_deflection; }
-
-void mirrorwheel_deflection::precompute() {
-    mirrorwheel::precompute();
-    precompute_deflection();
-}
-
-void mirrorwheel_deflection::precompute_deflection() {
+void mirrorwheel_deflection::precompute_own() {
     const double n = static_cast<double>(facets.size());
     const vec3& d = deflection_mirror_direction;
     facet_angle_offset = std::atan2(-d[1], -d[2]) + pi / n + four_pi;
@@ -366,18 +345,34 @@ void mirrorwheel_deflection::compute_beam(unsigned int f, double l, double fr) {
     add_rz(sin_frame, cos_frame, od, origin);
 }
 
-// ---- mirrorwheel_deflection_windowdistortion
+// ---- the window kinds
 
-mirrorwheel_deflection_windowdistortion::mirrorwheel_deflection_windowdistortion(double (&o)[3], double (&d)[3])
-    : mirrorwheel_deflection(o, d) {
-    derive_axes();
+template <class Derived, class Base, scanmech::kind_e Kind>
+void window_kind<Derived, Base, Kind>::precompute_own() {
     window_precompute(*this);
 }
 
-mirrorwheel_deflection_windowdistortion::mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection& wheel)
-    : mirrorwheel_deflection(wheel) {
+template <class Derived, class Base, scanmech::kind_e Kind>
+void window_kind<Derived, Base, Kind>::compute_beam(unsigned int f, double l, double fr) {
+    Base::compute_beam(f, l, fr);
+    window_apply(*this, this->direction);
+}
+
+template class window_kind<mirrorwheel_deflection_windowdistortion, mirrorwheel_deflection,
+                           scanmech::kind_e::mirrorwheel_deflection_windowdistortion>;
+template class window_kind<mirrorwheel_windowdistortion, mirrorwheel,
+                           scanmech::kind_e::mirrorwheel_windowdistortion>;
+
+mirrorwheel_deflection_windowdistortion::mirrorwheel_deflection_windowdistortion(double (&o)[3], double (&d)[3])
+    : window_kind(o, d) {
     derive_axes();
-    window_precompute(*this);
+    precompute_own();
+}
+
+mirrorwheel_deflection_windowdistortion::mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection& wheel)
+    : window_kind(wheel) {
+    derive_axes();
+    precompute_own();
 }
 
 void mirrorwheel_deflection_windowdistortion::derive_axes() {
@@ -389,56 +384,21 @@ void mirrorwheel_deflection_windowdistortion::derive_axes() {
     cross(x, t_axis, s_axis);
 }
 
-scanmech::kind_e mirrorwheel_deflection_windowdistortion::kind() const {
-    return kind_e::mirrorwheel_deflection_windowdistortion;
+mirrorwheel_windowdistortion::mirrorwheel_windowdistortion(double (&o)[3], double (&d)[3]) : window_kind(o, d) {
+    precompute_own();
 }
 
-void mirrorwheel_deflection_windowdistortion::precompute() {
-    mirrorwheel_deflection::precompute();
-    window_precompute(*this);
-}
-
-void mirrorwheel_deflection_windowdistortion::compute_beam(unsigned int f, double l, double fr) {
-    mirrorwheel_deflection::compute_beam(f, l, fr);
-    window_apply(*this, direction);
-}
-
-// ---- mirrorwheel_windowdistortion
-
-mirrorwheel_windowdistortion::mirrorwheel_windowdistortion(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) {
-    window_precompute(*this);
-}
-
-mirrorwheel_windowdistortion::mirrorwheel_windowdistortion(const mirrorwheel& wheel) : mirrorwheel(wheel) {
-    window_precompute(*this);
-}
-
-scanmech::kind_e mirrorwheel_windowdistortion::kind() const { return kind_e::mirrorwheel_windowdistortion; }
-
-void mirrorwheel_windowdistortion::precompute() {
-    mirrorwheel::precompute();
-    window_precompute(*this);
-}
-
-void mirrorwheel_windowdistortion::compute_beam(unsigned int f, double l, double fr) {
-    mirrorwheel::compute_beam(f, l, fr);
-    window_apply(*this, direction);
+mirrorwheel_windowdistortion::mirrorwheel_windowdistortion(const mirrorwheel& wheel) : window_kind(wheel) {
+    precompute_own();
 }
 
 // ---- mirrorwheel_biaxial
 
-mirrorwheel_biaxial::mirrorwheel_biaxial(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) { precompute_shift(); }
+mirrorwheel_biaxial::mirrorwheel_biaxial(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) { precompute_own(); }
 
-mirrorwheel_biaxial::mirrorwheel_biaxial(const mirrorwheel& wheel) : mirrorwheel(wheel) { precompute_shift(); }
+mirrorwheel_biaxial::mirrorwheel_biaxial(const mirrorwheel& wheel) : scanmech_kind(wheel) { precompute_own(); }
 
-scanmech::kind_e mirrorwheel_biaxial::kind() const { return kind_e::mirrorwheel_biaxial; }
-
-void mirrorwheel_biaxial::precompute() {
-    mirrorwheel::precompute();
-    precompute_shift();
-}
-
-void mirrorwheel_biaxial::precompute_shift() {
+void mirrorwheel_biaxial::precompute_own() {
     shift_table.clear();
     if (biaxial_shift.empty()) {
         shift_range_end = 0.0;
@@ -505,20 +465,13 @@ void mirrorwheel_biaxial::compute_vertex(double (&vertex)[3], double range) {
 
 // ---- mirrorwheel_nodding
 
-mirrorwheel_nodding::mirrorwheel_nodding(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) {
-    precompute_nodding();
+mirrorwheel_nodding::mirrorwheel_nodding(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) {
+    precompute_own();
 }
 
-mirrorwheel_nodding::mirrorwheel_nodding(const mirrorwheel& wheel) : mirrorwheel(wheel) { precompute_nodding(); }
+mirrorwheel_nodding::mirrorwheel_nodding(const mirrorwheel& wheel) : scanmech_kind(wheel) { precompute_own(); }
 
-scanmech::kind_e mirrorwheel_nodding::kind() const { return kind_e::mirrorwheel_nodding; }
-
-void mirrorwheel_nodding::precompute() {
-    mirrorwheel::precompute();
-    precompute_nodding();
-}
-
-void mirrorwheel_nodding::precompute_nodding() {
+void mirrorwheel_nodding::precompute_own() {
     split(nodding_axis_direction, nodding_facet.normal, nodding_precomp);
     nodding_precomp.dist = nodding_facet.dist;
 }
@@ -543,18 +496,11 @@ void mirrorwheel_nodding::compute_beam(unsigned int f, double l, double fr) {
 
 // ---- wedge
 
-wedge::wedge(double (&o)[3], double (&d)[3]) : scanmech(o, d) { precompute_wedge(); }
+wedge::wedge(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) { precompute_own(); }
 
-wedge::wedge(const scanmech& base) : scanmech(base) { precompute_wedge(); }
+wedge::wedge(const scanmech& base) : scanmech_kind(base) { precompute_own(); }
 
-scanmech::kind_e wedge::kind() const { return kind_e::wedge; }
-
-void wedge::precompute() {
-    scanmech::precompute();
-    precompute_wedge();
-}
-
-void wedge::precompute_wedge() {
+void wedge::precompute_own() {
     split(wedge_axis_direction, facet1_direction, facet1_parts);
     split(wedge_axis_direction, facet2_direction, facet2_parts);
     for (int i = 0; i < 3; ++i) {
@@ -606,18 +552,11 @@ void wedge::compute_beam(unsigned int, double l, double) {
 
 // ---- gimbalmountmirror
 
-gimbalmountmirror::gimbalmountmirror(double (&o)[3], double (&d)[3]) : scanmech(o, d) { precompute_gimbal(); }
+gimbalmountmirror::gimbalmountmirror(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) { precompute_own(); }
 
-gimbalmountmirror::gimbalmountmirror(const scanmech& base) : scanmech(base) { precompute_gimbal(); }
+gimbalmountmirror::gimbalmountmirror(const scanmech& base) : scanmech_kind(base) { precompute_own(); }
 
-scanmech::kind_e gimbalmountmirror::kind() const { return kind_e::gimbalmountmirror; }
-
-void gimbalmountmirror::precompute() {
-    scanmech::precompute();
-    precompute_gimbal();
-}
-
-void gimbalmountmirror::precompute_gimbal() { split(line_mirror_axis_direction, facet_direction, facet_parts); }
+void gimbalmountmirror::precompute_own() { split(line_mirror_axis_direction, facet_direction, facet_parts); }
 
 void gimbalmountmirror::compute_beam_raw(unsigned int line, unsigned int frame, unsigned int) {
     facet = 0;
