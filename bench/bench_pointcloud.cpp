@@ -47,7 +47,9 @@ struct stream {
     }
 };
 
-void run(benchmark::State& state, bool mta, bool wheel) {
+// slow_frame: the frame count steps once per 32 shots, as a scan's head turns,
+// instead of at every shot.
+void run(benchmark::State& state, bool mta, bool wheel, bool slow_frame = false) {
     stream s;
     s.add<scanlib::units>(4, [](auto& v) {
         v.range_unit = 0.001f;
@@ -78,7 +80,7 @@ void run(benchmark::State& state, bool mta, bool wheel) {
         s.add<scanlib::laser_shot_2angles_hr>(4, [&](auto& v) {
             v.time = 1000000000ull + 5242880ull * i;
             v.line_angle = (i * 97) & 0xFFFFF;
-            v.frame_angle = i * 13;
+            v.frame_angle = slow_frame ? 100000 + i / 32 : i * 13;
         });
         for (int e = 0; e < 3; ++e)
             s.add<scanlib::echo>(3, [&](auto& v) {
@@ -105,9 +107,11 @@ void run(benchmark::State& state, bool mta, bool wheel) {
 void BM_PointcloudEchoes(benchmark::State& state) { run(state, false, false); }
 void BM_PointcloudEchoesZones(benchmark::State& state) { run(state, true, false); }
 void BM_PointcloudEchoesZonesWheel(benchmark::State& state) { run(state, true, true); }
+void BM_PointcloudEchoesWheelSlowFrame(benchmark::State& state) { run(state, false, true, true); }
 
 BENCHMARK(BM_PointcloudEchoes);
 BENCHMARK(BM_PointcloudEchoesZones);
 BENCHMARK(BM_PointcloudEchoesZonesWheel);
+BENCHMARK(BM_PointcloudEchoesWheelSlowFrame);
 
 } // namespace

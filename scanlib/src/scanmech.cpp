@@ -179,7 +179,7 @@ void scanmech::compute_beam_raw(unsigned int line, unsigned int frame, unsigned 
 void scanmech::compute_beam(unsigned int, double l, double f) {
     origin[0] = origin[1] = origin[2] = 0.0;
     sincos(l, sin_line, cos_line);
-    sincos(f, sin_frame, cos_frame);
+    frame_sincos(f);
     direction[0] = cos_frame * sin_line;
     direction[1] = sin_frame * sin_line;
     direction[2] = cos_line;
@@ -261,7 +261,7 @@ void mirrorwheel::reflect(unsigned int f, double l) {
 
 void mirrorwheel::compute_beam(unsigned int f, double l, double fr) {
     reflect(f, l);
-    sincos(fr, sin_frame, cos_frame);
+    frame_sincos(fr);
     rz(sin_frame, cos_frame, reflected_direction, direction);
     rz(sin_frame, cos_frame, reflected_origin, origin);
 }
@@ -478,7 +478,7 @@ void mirrorwheel_nodding::precompute_own() {
 
 void mirrorwheel_nodding::compute_beam(unsigned int f, double l, double fr) {
     reflect(f, l);
-    sincos(fr, sin_frame, cos_frame);
+    frame_sincos(fr);
     vec3 m;
     turn(nodding_precomp, sin_frame, cos_frame, m);
     const vec3& r = reflected_direction;
@@ -573,7 +573,7 @@ void gimbalmountmirror::compute_beam(unsigned int, double l, double f) {
     for (int i = 0; i < 3; ++i)
         p[i] = line_mirror_axis_origin[i] + facet_distance * m[i] - frame_mirror_axis_origin[i];
     const double e = dot(p, m);
-    sincos(f, sin_frame, cos_frame);
+    frame_sincos(f);
     const vec3& a = frame_mirror_axis_direction;
     const double k = dot(a, m);
     vec3 am;

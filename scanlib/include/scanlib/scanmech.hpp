@@ -96,6 +96,22 @@ public:
     double range_unit = 1.0;
     std::uint32_t line_circle_count = 0xFFFFFFFFu;
     std::uint32_t frame_circle_count = 0xFFFFFFFFu;
+
+protected:
+    // sin_frame and cos_frame of the frame angle f. A scan turns its frame
+    // slowly, so many shots in a row share the angle: the last pair is kept.
+    void frame_sincos(double f) {
+        if (!(f == frame_sincos_angle)) {
+            sincos(f, frame_sincos_pair[0], frame_sincos_pair[1]);
+            frame_sincos_angle = f;
+        }
+        sin_frame = frame_sincos_pair[0];
+        cos_frame = frame_sincos_pair[1];
+    }
+
+private:
+    double frame_sincos_angle = 0.0;
+    double frame_sincos_pair[2] = {0.0, 1.0}; // sincos of 0
 };
 
 // What every kind states alike: its kind, its constructors from the two
