@@ -47,9 +47,10 @@ struct stream {
     }
 };
 
-// slow_frame: the frame count steps once per 32 shots, as a scan's head turns,
-// instead of at every shot.
-void run(benchmark::State& state, bool mta, bool wheel, bool slow_frame = false) {
+// file_like: shots as a scan file holds them: 32-bit laser_shot_2angles packets,
+// 0 to 4 echoes (mean 2), the line count a facet's worth further every few
+// shots and the frame count one further every 32 shots, as a head turns.
+void run(benchmark::State& state, bool mta, bool wheel, bool file_like = false) {
     stream s;
     s.add<scanlib::units>(4, [](auto& v) {
         v.range_unit = 0.001f;
@@ -77,12 +78,19 @@ void run(benchmark::State& state, bool mta, bool wheel, bool slow_frame = false)
     const std::size_t config = s.starts.size();
     const int shots = 4096;
     for (int i = 0; i < shots; ++i) {
-        s.add<scanlib::laser_shot_2angles_hr>(4, [&](auto& v) {
-            v.time = 1000000000ull + 5242880ull * i;
-            v.line_angle = (i * 97) & 0xFFFFF;
-            v.frame_angle = slow_frame ? 100000 + i / 32 : i * 13;
-        });
-        for (int e = 0; e < 3; ++e)
+        if (file_like)
+            s.add<scanlib::laser_shot_2angles>(3, [&](auto& v) {
+                v.time = 1000000u + 200u * static_cast<unsigned>(i);
+                v.line_angle = (1000u * static_cast<unsigned>(i)) % (1u << 20);
+                v.frame_angle = 100000u + static_cast<unsigned>(i) / 32;
+            });
+        else
+            s.add<scanlib::laser_shot_2angles_hr>(4, [&](auto& v) {
+                v.time = 1000000000ull + 5242880ull * i;
+                v.line_angle = (i * 97) & 0xFFFFF;
+                v.frame_angle = i * 13;
+            });
+        for (int e = 0; e < (file_like ? (i * 7) % 5 : 3); ++e)
             s.add<scanlib::echo>(3, [&](auto& v) {
                 v.range = 50000 + 100000 * e + i;
                 v.amplitude = 1000;
@@ -107,11 +115,11 @@ void run(benchmark::State& state, bool mta, bool wheel, bool slow_frame = false)
 void BM_PointcloudEchoes(benchmark::State& state) { run(state, false, false); }
 void BM_PointcloudEchoesZones(benchmark::State& state) { run(state, true, false); }
 void BM_PointcloudEchoesZonesWheel(benchmark::State& state) { run(state, true, true); }
-void BM_PointcloudEchoesWheelSlowFrame(benchmark::State& state) { run(state, false, true, true); }
+void BM_PointcloudFileLikeWheel(benchmark::State& state) { run(state, false, true, true); }
 
 BENCHMARK(BM_PointcloudEchoes);
 BENCHMARK(BM_PointcloudEchoesZones);
 BENCHMARK(BM_PointcloudEchoesZonesWheel);
-BENCHMARK(BM_PointcloudEchoesWheelSlowFrame);
+BENCHMARK(BM_PointcloudFileLikeWheel);
 
 } // namespace
