@@ -178,6 +178,21 @@ TEST(PointcloudShots, NotchWindow) {
     EXPECT_FLOAT_EQ(pc.reports[0].t.amplitude, 6.0f);
     EXPECT_DOUBLE_EQ(pc.reports[1].t.range, 50);
 
+    // The window follows the units and the stored limits as each shot opens,
+    // however often it was derived before.
+    pc.feed(units_1(0.5f, 360000, 360000, 0.1f));
+    pc.feed(shot_2angles(3));
+    EXPECT_EQ(pc.notch_lo, 20);
+    EXPECT_EQ(pc.notch_hi, 40);
+    EXPECT_EQ(pc.notch_ampl, 50);
+    pc.notch_range_max = 30;
+    pc.feed(shot_2angles(4));
+    EXPECT_EQ(pc.notch_hi, 60);
+    pc.ampl_unit = 0.01;
+    pc.feed(shot_2angles(5));
+    EXPECT_EQ(pc.notch_ampl, 500);
+    EXPECT_EQ(pc.notch_lo, 20);
+
     // A notch_filter packet without a caller's window sets it.
     recorder other;
     other.feed(packet<scanlib::notch_filter>([](auto& v) {
