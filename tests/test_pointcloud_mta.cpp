@@ -522,12 +522,13 @@ TEST(PointcloudDispatch, NewerLayoutsReachTheOlderHandlers) {
 TEST(PointcloudDispatch, ShortBodiesWithoutStrictChecks) {
     recorder pc;
     EXPECT_FALSE(pc.strict);
-    // A fixed layout cut short is still handled (the missing words are not
-    // read from beyond the packet).
+    // A shot or echo cut short of its fixed layout is skipped: neither read
+    // from beyond the packet nor made up from the zero-filled rest.
     pc.feed(shot_2angles(1));
     pc.feed(packet<scanlib::echo>([](auto&) {}, 1));
     pc.feed(packet<scanlib::laser_shot_2angles>([](auto&) {}, 1));
-    EXPECT_EQ(pc.shots.size(), 2u);
+    EXPECT_EQ(pc.shots.size(), 1u);
+    EXPECT_EQ(pc.shot_target_count, 0u);
     // A body that ends before a sequence starts is refused.
     auto raw = [](unsigned main, unsigned sub, std::size_t body) {
         words w(2 + body, 0u);
