@@ -798,6 +798,148 @@ TEST(PointcloudMeta, WrittenDocumentConfiguresAnotherPointCloud) {
     EXPECT_EQ(os2.str(), os.str());
 }
 
+namespace {
+
+// The document as the property tree's own reader and writer give it back:
+// the compact form written anew, and the pretty form from the compact text.
+std::string rewritten(std::string const& compact, bool pretty) {
+    std::istringstream is(compact);
+    pt::ptree t;
+    pt::read_json(is, t);
+    std::ostringstream os;
+    if (pretty) {
+        pt::write_json(os, t, true);
+        return os.str();
+    }
+    pt::write_json(os, t.get_child("pointcloud"), false);
+    return "{\"pointcloud\":" + os.str() + "}";
+}
+
+// Writes one member more after the base's own.
+struct extended : recorder {
+    void write_meta_component(std::ostream& os) override {
+        pointcloud::write_meta_component(os);
+        os << ",\"extra\":[1,{}]";
+    }
+};
+
+struct global_locale {
+    explicit global_locale(std::locale const& l) : old(std::locale::global(l)) {}
+    ~global_locale() { std::locale::global(old); }
+    std::locale old;
+};
+
+struct grouping : std::numpunct<char> {
+    explicit grouping(char sep) : sep(sep) {}
+    char do_thousands_sep() const override { return sep; }
+    std::string do_grouping() const override { return "\3"; }
+    char sep;
+};
+
+} // namespace
+
+TEST(PointcloudMeta, LaidOutAsThePropertyTreeWritesIt) {
+    recorder pc;
+    pc.feed(units(0.001f, 3600, 3600));
+    pc.feed(packet<scanlib::header_device>([](auto& v) {
+        v.ident_major = 2;
+        v.ident_name[0] = 'Q';
+    }));
+    pc.feed(mta(0, 100, 900, 600));
+    pc.feed(geometry(2));
+    pc.feed(geometry_3(0)); // no facets: "facets":""
+    pc.feed(geometry_4());
+    pc.feed(geometry_2());
+    pc.feed(geometry());
+    pc.feed(geometry_6(3));
+    pc.feed(packet<scanlib::pulse_position_modulation>(
+        [](auto& v) {
+            v.interval_count = 2;
+            v.intervals[0].interval = 0.5f;
+            v.intervals[1].interval = -1e30f;
+        },
+        3));
+    pc.feed(text_packet(R"({"pointcloud":{"nrange":[0.1,2],"nrange_delta":0.5,"refltab":[-3],"refltab_delta":1,)"
+                        R"("dyntrig":{"offset":1,"scale":2,"table":[{"thra1":1,"del1":2,"dec1":3,"thra2":4,)"
+                        R"("del2":5,"dec2":6},{"thra1":7,"del1":8,"dec1":9,"thra2":10,"del2":11,"dec2":12}]}}})"));
+    pc.feed(packet<scanlib::meas_start>());
+    ASSERT_EQ(pc.scanmechs.size(), 5u); // the window geometry refines the last wheel
+    // Texts with every escape, and UTF-8 that the reader takes.
+    const char serial[] = "a\"b\\c/d\b\f\n\r\t\x01\x1f\x7f\x00z";
+    pc.serial.assign(serial, sizeof serial - 1);
+    pc.build = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+
+    for (int round = 0; round < 2; ++round) {
+        const std::string compact = meta(pc);
+        const std::string pretty = meta(pc, true);
+        EXPECT_EQ(compact, rewritten(compact, false));
+        EXPECT_EQ(pretty, rewritten(compact, true));
+        // Each "scanmech" member is the mechanism's own form read back.
+        const pt::ptree o = meta_tree(pc);
+        std::size_t i = 0;
+        for (auto const& m : o) {
+            if (m.first != "scanmech")
+                continue;
+            std::stringstream ss;
+            ss << *pc.scanmechs.at(i++);
+            pt::ptree t;
+            pt::read_json(ss, t);
+            EXPECT_EQ(m.second, t) << i;
+        }
+        EXPECT_EQ(i, pc.scanmechs.size());
+        // The second round: no dynamic-trigger rows, no ident.
+        for (auto* c : {&pc.thra1, &pc.del1, &pc.dec1, &pc.thra2, &pc.del2, &pc.dec2})
+            c->clear();
+        pc.ident.clear();
+    }
+
+    // Bytes the reader refuses: the compact form writes them, the pretty form
+    // fails while reading back and writes nothing.
+    pc.build = "\xff";
+    EXPECT_NE(meta(pc).find("\"build\":\"\xff\""), std::string::npos);
+    for (std::string bad : {"\xff", "\xc3", "\xe2\x82", "\x80", "a\xc3(", "\xf8\x80\x80\x80\x80"}) {
+        pc.type_id = bad;
+        std::ostringstream os;
+        EXPECT_THROW(pc.write_meta(os, true), pt::json_parser_error) << bad;
+        EXPECT_TRUE(os.str().empty());
+    }
+
+    // A derived component's further members reach the pretty form.
+    extended x;
+    x.feed(geometry());
+    x.feed(packet<scanlib::meas_start>());
+    const std::string compact = meta(x);
+    EXPECT_NE(compact.find("\n,\"extra\":[1,{}]}"), std::string::npos) << compact;
+    const std::string pretty = meta(x, true);
+    EXPECT_EQ(pretty, rewritten(compact, true));
+    EXPECT_NE(pretty.find("\"extra\": [\n        \"1\",\n        \"\"\n    ]\n}\n"), std::string::npos) << pretty;
+}
+
+TEST(PointcloudMeta, NumbersFollowTheGlobalLocale) {
+    recorder pc;
+    pc.feed(units(0.001f, 3600, 3600));
+    pc.feed(geometry());
+    pc.feed(packet<scanlib::meas_start>());
+    {
+        // Grouped as the tree's own translator groups them.
+        global_locale l(std::locale(std::locale::classic(), new grouping(',')));
+        pt::ptree v;
+        v.put_value(pc.unambiguous_range);
+        EXPECT_EQ(v.data(), "10,000");
+        const std::string compact = meta(pc);
+        EXPECT_NE(compact.find("\"unambiguous_range\":\"10,000\""), std::string::npos) << compact;
+        EXPECT_EQ(meta(pc, true), rewritten(compact, true));
+    }
+    {
+        // A separator byte the reader refuses fails where the mechanism's
+        // text was always read back, before anything but "{" is written.
+        global_locale l(std::locale(std::locale::classic(), new grouping('\xa0')));
+        std::ostringstream os;
+        EXPECT_THROW(pc.write_meta(os, false), pt::json_parser_error);
+        EXPECT_EQ(os.str(), "{");
+    }
+}
+
 TEST(PointcloudFuzzSeeds, StreamsReplayAndAreWritten) {
     // Seeds for fuzz_pointcloud: a flag byte, then length-prefixed packets.
     std::vector<std::vector<words>> streams{

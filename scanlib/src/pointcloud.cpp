@@ -1570,85 +1570,128 @@ void pointcloud::on_measurement_starting() {
 
 namespace {
 
-// Adds `v` as an array member; built in place, since adding a finished tree
-// copies it whole.
 template <class T>
-void add_array(boost::property_tree::ptree& parent, char const* key, std::vector<T> const& v) {
-    boost::property_tree::ptree& a = parent.add_child(key, boost::property_tree::ptree());
+void put_array(detail::json_writer& w, char const* key, std::vector<T> const& v) {
+    w.begin_array(key);
     for (T const& x : v)
-        a.push_back(std::make_pair(std::string(), boost::property_tree::ptree()))->second.put_value(x);
+        w.number(nullptr, x);
+    w.end();
 }
+
+// The members of the meta information's object, in document order.
+void put_meta_members(detail::json_writer& w, pointcloud const& pc) {
+    w.text("type_id", pc.type_id);
+    if (!pc.ident.empty())
+        w.text("ident", pc.ident);
+    w.text("serial", pc.serial);
+    w.text("build", pc.build);
+    w.number("unambiguous_range", pc.unambiguous_range);
+    if (pc.mta_settings_valid && pc.mta_zone == 0) {
+        w.number("gate_low", pc.gate_low);
+        w.number("gate_high", pc.gate_high);
+    }
+    w.number("attenuation", pc.attenuation);
+    w.number("pressure", pc.pressure);
+    w.number("pressure_sl", pc.pressure_sl);
+    w.number("rel_humidity", pc.rel_humidity);
+    w.number("rng_scale", pc.rng_scale);
+    w.number("delta_rg", pc.delta_rg);
+    w.number("temperature", pc.temperature);
+    w.number("group_velocity", pc.group_velocity);
+    w.number("wavelength", pc.wavelength);
+    w.number("sampling_time", pc.sampling_time);
+    w.number("pulse_repetition_rate", pc.shot_clock.pulse_repetition_rate);
+    w.number("ampl_unit", pc.ampl_unit);
+    w.number("refl_unit", pc.refl_unit);
+    w.number("systime_unit", pc.systime_unit);
+    w.number("systime_hr_unit", pc.systime_hr_unit);
+    w.number("systime_hr_bits", pc.systime_hr_bits);
+    if (!pc.intervals.empty()) {
+        w.begin_object("pulse_position_modulation");
+        w.number("pulse_num_mod_ampl", pc.pulse_num_mod_ampl);
+        w.number("pulse_code_phase_mode", pc.pulse_code_phase_mode);
+        w.number("pulse_phase_step", pc.pulse_phase_step);
+        put_array(w, "intervals", pc.intervals);
+        w.end();
+    }
+    if (!pc.nrange.empty()) {
+        w.number("nrange_delta", pc.nrange_delta);
+        put_array(w, "nrange", pc.nrange);
+    }
+    if (!pc.refltab.empty()) {
+        w.number("refltab_delta", pc.refltab_delta);
+        put_array(w, "refltab", pc.refltab);
+    }
+    for (scanmech const* m : pc.scanmechs) {
+        const std::size_t unreadable = w.unreadable();
+        detail::write_scanmech(w, "scanmech", *m);
+        if (w.unreadable() != unreadable) {
+            // The mechanism's text used to be read back here: a locale whose
+            // numbers the reader refuses still fails as it did.
+            std::stringstream ss;
+            ss << *m;
+            boost::property_tree::ptree t;
+            boost::property_tree::read_json(ss, t);
+        }
+    }
+    if (pc.dyntrig_valid) {
+        w.begin_object("dyntrig");
+        w.number("offset", pc.dyntrig_offset);
+        w.number("scale", pc.dyntrig_scale);
+        w.begin_array("table");
+        const std::size_t rows = std::min({pc.thra1.size(), pc.del1.size(), pc.dec1.size(), pc.thra2.size(),
+                                           pc.del2.size(), pc.dec2.size()});
+        for (std::size_t i = 0; i < rows; ++i) {
+            w.begin_object();
+            w.number("thra1", pc.thra1[i]);
+            w.number("del1", pc.del1[i]);
+            w.number("dec1", pc.dec1[i]);
+            w.number("thra2", pc.thra2[i]);
+            w.number("del2", pc.del2[i]);
+            w.number("dec2", pc.dec2[i]);
+            w.end();
+        }
+        w.end();
+        w.end();
+    }
+}
+
+// write_meta's buffer for the pretty form. The pretty form is the compact
+// text read back and written again; when that text is exactly what the base
+// write_meta_component wrote, the base leaves the same document already laid
+// out pretty here, and nothing needs to be read back.
+struct meta_buffer : std::stringstream {
+    std::string pretty;
+    std::streamoff begin = -1, end = -1;
+};
 
 } // namespace
 
 void pointcloud::write_meta_component(std::ostream& os) {
-    using boost::property_tree::ptree;
-    ptree o;
-    o.put("type_id", type_id);
-    if (!ident.empty())
-        o.put("ident", ident);
-    o.put("serial", serial);
-    o.put("build", build);
-    o.put("unambiguous_range", unambiguous_range);
-    if (mta_settings_valid && mta_zone == 0) {
-        o.put("gate_low", gate_low);
-        o.put("gate_high", gate_high);
+    std::string text;
+    {
+        detail::json_writer w(text, false);
+        w.begin_object();
+        put_meta_members(w, *this);
+        w.end();
     }
-    o.put("attenuation", attenuation);
-    o.put("pressure", pressure);
-    o.put("pressure_sl", pressure_sl);
-    o.put("rel_humidity", rel_humidity);
-    o.put("rng_scale", rng_scale);
-    o.put("delta_rg", delta_rg);
-    o.put("temperature", temperature);
-    o.put("group_velocity", group_velocity);
-    o.put("wavelength", wavelength);
-    o.put("sampling_time", sampling_time);
-    o.put("pulse_repetition_rate", shot_clock.pulse_repetition_rate);
-    o.put("ampl_unit", ampl_unit);
-    o.put("refl_unit", refl_unit);
-    o.put("systime_unit", systime_unit);
-    o.put("systime_hr_unit", systime_hr_unit);
-    o.put("systime_hr_bits", systime_hr_bits);
-    if (!intervals.empty()) {
-        ptree& p = o.add_child("pulse_position_modulation", ptree());
-        p.put("pulse_num_mod_ampl", pulse_num_mod_ampl);
-        p.put("pulse_code_phase_mode", pulse_code_phase_mode);
-        p.put("pulse_phase_step", pulse_phase_step);
-        add_array(p, "intervals", intervals);
-    }
-    if (!nrange.empty()) {
-        o.put("nrange_delta", nrange_delta);
-        add_array(o, "nrange", nrange);
-    }
-    if (!refltab.empty()) {
-        o.put("refltab_delta", refltab_delta);
-        add_array(o, "refltab", refltab);
-    }
-    for (scanmech* m : scanmechs) {
-        std::stringstream ss;
-        ss << *m;
-        boost::property_tree::read_json(ss, o.add_child("scanmech", ptree()));
-    }
-    if (dyntrig_valid) {
-        ptree& d = o.add_child("dyntrig", ptree());
-        d.put("offset", dyntrig_offset);
-        d.put("scale", dyntrig_scale);
-        ptree& table = d.add_child("table", ptree());
-        const std::size_t rows =
-            std::min({thra1.size(), del1.size(), dec1.size(), thra2.size(), del2.size(), dec2.size()});
-        for (std::size_t i = 0; i < rows; ++i) {
-            ptree& r = table.push_back(std::make_pair(std::string(), ptree()))->second;
-            r.put("thra1", thra1[i]);
-            r.put("del1", del1[i]);
-            r.put("dec1", dec1[i]);
-            r.put("thra2", thra2[i]);
-            r.put("del2", del2[i]);
-            r.put("dec2", dec2[i]);
-        }
-    }
+    auto* buffer = dynamic_cast<meta_buffer*>(&os);
+    if (buffer)
+        buffer->begin = os.tellp();
     os << "\"pointcloud\":";
-    boost::property_tree::write_json(os, o, false);
+    detail::put_json_text(os, text);
+    if (!buffer)
+        return;
+    buffer->pretty.clear();
+    detail::json_writer w(buffer->pretty, true);
+    w.begin_object();
+    w.begin_object("pointcloud");
+    put_meta_members(w, *this);
+    w.end();
+    w.end();
+    // Text the reader refuses must fail as it always did: no shortcut then.
+    if (w.unreadable() == 0)
+        buffer->end = os.tellp();
 }
 
 void pointcloud::write_meta(std::ostream& os, bool pretty) {
@@ -1660,10 +1703,14 @@ void pointcloud::write_meta(std::ostream& os, bool pretty) {
         os << "}";
         return;
     }
-    std::stringstream ss;
+    meta_buffer ss;
     ss << "{";
     write_meta_component(ss);
     ss << "}";
+    if (ss.begin == 1 && ss.end >= 0 && ss.end + 1 == static_cast<std::streamoff>(ss.tellp())) {
+        detail::put_json_text(os, ss.pretty);
+        return;
+    }
     boost::property_tree::ptree tree;
     boost::property_tree::read_json(ss, tree);
     boost::property_tree::write_json(os, tree, true);

@@ -664,14 +664,11 @@ float to_f32(double v) {
     return static_cast<float>(v);
 }
 
-void putvec3d(ptree& t, const char* key, const double (&v)[3]) {
-    ptree a;
-    for (double x : v) {
-        ptree e;
-        e.put_value(x);
-        a.push_back(ptree::value_type("", e));
-    }
-    t.add_child(key, a);
+void putvec3d(detail::json_writer& w, const char* key, const double (&v)[3]) {
+    w.begin_array(key);
+    for (double x : v)
+        w.number(nullptr, x);
+    w.end();
 }
 
 void getvec3d(const ptree& t, const char* key, double (&v)[3]) {
@@ -691,15 +688,15 @@ const ptree& get_array(const ptree& t, const char* key) {
     return a;
 }
 
-void put_facet(ptree& e, const mirrorwheel::facet_t& f) {
-    putvec3d(e, "normal", f.normal);
-    e.put("dist", f.dist);
+void put_facet(detail::json_writer& w, const mirrorwheel::facet_t& f) {
+    putvec3d(w, "normal", f.normal);
+    w.number("dist", f.dist);
 }
 
-void put_base(ptree& p, const scanmech& m) {
-    p.put("range_unit", m.range_unit);
-    p.put("line_circle_count", m.line_circle_count);
-    p.put("frame_circle_count", m.frame_circle_count);
+void put_base(detail::json_writer& w, const scanmech& m) {
+    w.number("range_unit", m.range_unit);
+    w.number("line_circle_count", m.line_circle_count);
+    w.number("frame_circle_count", m.frame_circle_count);
 }
 
 void get_base(const ptree& p, scanmech& m) {
@@ -708,20 +705,20 @@ void get_base(const ptree& p, scanmech& m) {
     m.frame_circle_count = get_u32(p, "frame_circle_count");
 }
 
-void put_wheel(ptree& p, const mirrorwheel& m) {
-    put_base(p, m);
-    putvec3d(p, "laser_origin", m.laser_origin);
-    putvec3d(p, "laser_direction", m.laser_direction);
-    putvec3d(p, "mirror_axis_origin", m.mirror_axis_origin);
-    putvec3d(p, "mirror_axis_direction", m.mirror_axis_direction);
-    p.put("line_angle_0", m.line_angle_0);
-    ptree a;
+void put_wheel(detail::json_writer& w, const mirrorwheel& m) {
+    put_base(w, m);
+    putvec3d(w, "laser_origin", m.laser_origin);
+    putvec3d(w, "laser_direction", m.laser_direction);
+    putvec3d(w, "mirror_axis_origin", m.mirror_axis_origin);
+    putvec3d(w, "mirror_axis_direction", m.mirror_axis_direction);
+    w.number("line_angle_0", m.line_angle_0);
+    w.begin_array("facets");
     for (const auto& f : m.facets) {
-        ptree e;
-        put_facet(e, f);
-        a.push_back(ptree::value_type("", e));
+        w.begin_object();
+        put_facet(w, f);
+        w.end();
     }
-    p.add_child("facets", a);
+    w.end();
 }
 
 void get_wheel(const ptree& p, mirrorwheel& m) {
@@ -741,9 +738,9 @@ void get_wheel(const ptree& p, mirrorwheel& m) {
     }
 }
 
-void put_deflection(ptree& p, const mirrorwheel_deflection& m) {
-    putvec3d(p, "deflection_mirror_origin", m.deflection_mirror_origin);
-    putvec3d(p, "deflection_mirror_direction", m.deflection_mirror_direction);
+void put_deflection(detail::json_writer& w, const mirrorwheel_deflection& m) {
+    putvec3d(w, "deflection_mirror_origin", m.deflection_mirror_origin);
+    putvec3d(w, "deflection_mirror_direction", m.deflection_mirror_direction);
 }
 
 void get_deflection(const ptree& p, mirrorwheel_deflection& m) {
@@ -752,19 +749,19 @@ void get_deflection(const ptree& p, mirrorwheel_deflection& m) {
 }
 
 template <class W>
-void put_window(ptree& p, const W& m) {
-    putvec3d(p, "t_axis", m.t_axis);
-    putvec3d(p, "s_axis", m.s_axis);
-    p.put("angle_sin_min", m.angle_sin_min);
-    p.put("angle_sin_inc", m.angle_sin_inc);
-    ptree a;
+void put_window(detail::json_writer& w, const W& m) {
+    putvec3d(w, "t_axis", m.t_axis);
+    putvec3d(w, "s_axis", m.s_axis);
+    w.number("angle_sin_min", m.angle_sin_min);
+    w.number("angle_sin_inc", m.angle_sin_inc);
+    w.begin_array("nodes");
     for (const auto& n : m.nodes) {
-        ptree e;
-        e.put("t_rot_angle", n.t_rot_angle);
-        e.put("s_rot_angle", n.s_rot_angle);
-        a.push_back(ptree::value_type("", e));
+        w.begin_object();
+        w.number("t_rot_angle", n.t_rot_angle);
+        w.number("s_rot_angle", n.s_rot_angle);
+        w.end();
     }
-    p.add_child("nodes", a);
+    w.end();
 }
 
 template <class W>
@@ -780,88 +777,86 @@ void get_window(const ptree& p, W& m) {
         m.nodes.push_back({get_f64(e.second, "t_rot_angle"), get_f64(e.second, "s_rot_angle")});
 }
 
-void put_params(ptree& p, const scanmech& m, scanmech::kind_e k) {
+void put_params(detail::json_writer& j, const scanmech& m, scanmech::kind_e k) {
     using k_e = scanmech::kind_e;
     switch (k) {
-    case k_e::unknown: put_base(p, m); break;
-    case k_e::mirrorwheel: put_wheel(p, dynamic_cast<const mirrorwheel&>(m)); break;
+    case k_e::unknown: put_base(j, m); break;
+    case k_e::mirrorwheel: put_wheel(j, dynamic_cast<const mirrorwheel&>(m)); break;
     case k_e::mirrorwheel_exitpane: {
         const auto& w = dynamic_cast<const mirrorwheel_exitpane&>(m);
-        put_wheel(p, w);
-        p.put("exit_pane_thickness", w.exit_pane_thickness);
-        p.put("exit_pane_index", w.exit_pane_index);
-        putvec3d(p, "exit_pane_direction", w.exit_pane_direction);
+        put_wheel(j, w);
+        j.number("exit_pane_thickness", w.exit_pane_thickness);
+        j.number("exit_pane_index", w.exit_pane_index);
+        putvec3d(j, "exit_pane_direction", w.exit_pane_direction);
         break;
     }
     case k_e::mirrorwheel_deflection: {
         const auto& w = dynamic_cast<const mirrorwheel_deflection&>(m);
-        put_wheel(p, w);
-        put_deflection(p, w);
+        put_wheel(j, w);
+        put_deflection(j, w);
         break;
     }
     case k_e::mirrorwheel_biaxial: {
         const auto& w = dynamic_cast<const mirrorwheel_biaxial&>(m);
-        put_wheel(p, w);
-        putvec3d(p, "aperture_direction", w.aperture_direction);
-        ptree a;
+        put_wheel(j, w);
+        putvec3d(j, "aperture_direction", w.aperture_direction);
+        j.begin_array("biaxial_shift");
         for (const auto& s : w.biaxial_shift) {
-            ptree e, r, v;
-            r.put_value(s.first);
-            v.put_value(s.second);
-            e.push_back(ptree::value_type("", r));
-            e.push_back(ptree::value_type("", v));
-            a.push_back(ptree::value_type("", e));
+            j.begin_array();
+            j.number(nullptr, s.first);
+            j.number(nullptr, s.second);
+            j.end();
         }
-        p.add_child("biaxial_shift", a);
+        j.end();
         break;
     }
     case k_e::mirrorwheel_nodding: {
         const auto& w = dynamic_cast<const mirrorwheel_nodding&>(m);
-        put_wheel(p, w);
-        putvec3d(p, "nodding_axis_origin", w.nodding_axis_origin);
-        putvec3d(p, "nodding_axis_direction", w.nodding_axis_direction);
-        ptree e;
-        put_facet(e, w.nodding_facet);
-        p.add_child("nodding_facet", e);
+        put_wheel(j, w);
+        putvec3d(j, "nodding_axis_origin", w.nodding_axis_origin);
+        putvec3d(j, "nodding_axis_direction", w.nodding_axis_direction);
+        j.begin_object("nodding_facet");
+        put_facet(j, w.nodding_facet);
+        j.end();
         break;
     }
     case k_e::mirrorwheel_windowdistortion: {
         const auto& w = dynamic_cast<const mirrorwheel_windowdistortion&>(m);
-        put_wheel(p, w);
-        put_window(p, w);
+        put_wheel(j, w);
+        put_window(j, w);
         break;
     }
     case k_e::mirrorwheel_deflection_windowdistortion: {
         const auto& w = dynamic_cast<const mirrorwheel_deflection_windowdistortion&>(m);
-        put_wheel(p, w);
-        put_deflection(p, w);
-        put_window(p, w);
+        put_wheel(j, w);
+        put_deflection(j, w);
+        put_window(j, w);
         break;
     }
     case k_e::wedge: {
         const auto& w = dynamic_cast<const wedge&>(m);
-        put_base(p, w);
-        putvec3d(p, "laser_origin", w.laser_origin);
-        putvec3d(p, "laser_direction", w.laser_direction);
-        putvec3d(p, "wedge_axis_origin", w.wedge_axis_origin);
-        putvec3d(p, "wedge_axis_direction", w.wedge_axis_direction);
-        putvec3d(p, "facet1_direction", w.facet1_direction);
-        putvec3d(p, "facet2_direction", w.facet2_direction);
-        p.put("facet_distance", w.facet_distance);
-        p.put("refraction_index", w.refraction_index);
+        put_base(j, w);
+        putvec3d(j, "laser_origin", w.laser_origin);
+        putvec3d(j, "laser_direction", w.laser_direction);
+        putvec3d(j, "wedge_axis_origin", w.wedge_axis_origin);
+        putvec3d(j, "wedge_axis_direction", w.wedge_axis_direction);
+        putvec3d(j, "facet1_direction", w.facet1_direction);
+        putvec3d(j, "facet2_direction", w.facet2_direction);
+        j.number("facet_distance", w.facet_distance);
+        j.number("refraction_index", w.refraction_index);
         break;
     }
     case k_e::gimbalmountmirror: {
         const auto& w = dynamic_cast<const gimbalmountmirror&>(m);
-        put_base(p, w);
-        putvec3d(p, "laser_origin", w.laser_origin);
-        putvec3d(p, "laser_direction", w.laser_direction);
-        putvec3d(p, "line_mirror_axis_origin", w.line_mirror_axis_origin);
-        putvec3d(p, "line_mirror_axis_direction", w.line_mirror_axis_direction);
-        putvec3d(p, "frame_mirror_axis_origin", w.frame_mirror_axis_origin);
-        putvec3d(p, "frame_mirror_axis_direction", w.frame_mirror_axis_direction);
-        putvec3d(p, "facet_direction", w.facet_direction);
-        p.put("facet_distance", w.facet_distance);
+        put_base(j, w);
+        putvec3d(j, "laser_origin", w.laser_origin);
+        putvec3d(j, "laser_direction", w.laser_direction);
+        putvec3d(j, "line_mirror_axis_origin", w.line_mirror_axis_origin);
+        putvec3d(j, "line_mirror_axis_direction", w.line_mirror_axis_direction);
+        putvec3d(j, "frame_mirror_axis_origin", w.frame_mirror_axis_origin);
+        putvec3d(j, "frame_mirror_axis_direction", w.frame_mirror_axis_direction);
+        putvec3d(j, "facet_direction", w.facet_direction);
+        j.number("facet_distance", w.facet_distance);
         break;
     }
     }
@@ -980,15 +975,23 @@ constexpr int max_json_depth = 64;
 
 } // namespace
 
-std::ostream& operator<<(std::ostream& os, const scanmech& m) {
-    ptree root;
+void detail::write_scanmech(json_writer& w, const char* key, const scanmech& m) {
     const scanmech::kind_e k = m.kind();
+    w.begin_object(key);
     if (const char* name = kind_name(k)) {
-        ptree p;
-        put_params(p, m, k);
-        root.add_child(name, p);
+        w.begin_object(name);
+        put_params(w, m, k);
+        w.end();
     }
-    bpt::write_json(os, root, true);
+    w.end();
+}
+
+std::ostream& operator<<(std::ostream& os, const scanmech& m) {
+    // Built whole first, so that a model that fails writes nothing.
+    std::string text;
+    detail::json_writer w(text, true);
+    detail::write_scanmech(w, nullptr, m);
+    detail::put_json_text(os, text);
     return os;
 }
 
