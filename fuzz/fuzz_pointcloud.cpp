@@ -5,9 +5,13 @@
 // trigger table that arrives inside a shot reports the shot's targets again
 // at its end, so such shots are not checked.)
 //
+// The meta information, one input in 32, must be what the property tree's own
+// reader and writer make of its compact text, in both forms.
+//
 // Input: one flag byte (bit 0: PPS time, bit 1: write the meta information at
-// the end, bit 2: pretty), then packets, each a length byte n followed by n
-// words (id header included; short input is zero-filled).
+// the end, bit 2: pretty, bits 3 to 7 = 1: check the meta information), then
+// packets, each a length byte n followed by n words (id header included; short
+// input is zero-filled).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +23,8 @@
 
 #include <scanlib/pointcloud.hpp>
 #include <scanlib/scanexcept.hpp>
+
+#include <boost/property_tree/json_parser.hpp>
 
 namespace {
 
@@ -70,6 +76,35 @@ private:
     bool dyntrig_at_open = false;
 };
 
+void check_meta(scanlib::pointcloud& pc) {
+    namespace pt = boost::property_tree;
+    std::ostringstream compact, pretty;
+    pc.write_meta(compact, false);
+    std::istringstream is(compact.str());
+    pt::ptree tree;
+    try {
+        pt::read_json(is, tree);
+    } catch (pt::json_parser_error const&) {
+        // Texts the reader refuses: the pretty form fails and writes nothing.
+        try {
+            pc.write_meta(pretty, true);
+        } catch (pt::json_parser_error const&) {
+            if (!pretty.str().empty())
+                std::abort();
+            return;
+        }
+        std::abort();
+    }
+    std::ostringstream again, expected;
+    pt::write_json(again, tree.get_child("pointcloud"), false);
+    if (compact.str() != "{\"pointcloud\":" + again.str() + "}")
+        std::abort();
+    pt::write_json(expected, tree, true);
+    pc.write_meta(pretty, true);
+    if (pretty.str() != expected.str())
+        std::abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -102,8 +137,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         try {
             pc.write_meta(os, flags & 4);
         } catch (scanlib::scanlib_exception const&) {
+            return 0; // before the measurement started
         } catch (std::runtime_error const&) {
+            return 0;
         }
+        if ((flags & 0xF8) == 0x08)
+            check_meta(pc);
     }
     return 0;
 }
