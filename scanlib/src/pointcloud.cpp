@@ -1626,8 +1626,9 @@ void put_meta_members(detail::json_writer& w, pointcloud const& pc) {
         const std::size_t unreadable = w.unreadable();
         detail::write_scanmech(w, "scanmech", *m);
         if (w.unreadable() != unreadable) {
-            // The mechanism's text used to be read back here: a locale whose
-            // numbers the reader refuses still fails as it did.
+            // Each member is the mechanism's own text as the reader takes it:
+            // numbers that it refuses (a locale's separator bytes) fail here
+            // with the reader's own error.
             std::stringstream ss;
             ss << *m;
             boost::property_tree::ptree t;
@@ -1689,7 +1690,7 @@ void pointcloud::write_meta_component(std::ostream& os) {
     put_meta_members(w, *this);
     w.end();
     w.end();
-    // Text the reader refuses must fail as it always did: no shortcut then.
+    // Text the reader refuses takes the long way, which fails with its error.
     if (w.unreadable() == 0)
         buffer->end = os.tellp();
 }
