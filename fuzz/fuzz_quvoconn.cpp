@@ -233,7 +233,10 @@ private:
         }
     }
 
+    // At most 32 sends: tiny pieces of a long text would cost one wake-up
+    // of the client each.
     static void send_all(int fd, std::string_view bytes, std::size_t piece) {
+        piece = std::max(piece, bytes.size() / 32);
         while (!bytes.empty()) {
             ssize_t n = ::send(fd, bytes.data(), std::min(piece, bytes.size()), MSG_NOSIGNAL);
             if (n <= 0) return;  // the client went away
@@ -359,11 +362,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         if (rest.size() < 3) return 0;
         j.par.plain = flags & 16;
-        j.par.scale = (rest[0] & 63) + 1u;
+        j.payload = std::string(rest.substr(3));
+        // Each chunk costs the client a line and perhaps an acknowledgement:
+        // keep their number small for long payloads.
+        j.par.scale = std::max<unsigned>((rest[0] & 63) + 1u, unsigned(j.payload.size() / 32));
         j.par.token_mask = std::uint8_t(rest[1]) & 15;
         j.par.ack_mask = std::uint8_t(rest[1]) >> 4;
         j.par.seed = std::uint8_t(rest[2]);
-        j.payload = std::string(rest.substr(3));
         j.served = make_script(j.payload, 0, j.par,
                                j.par.plain ? "FILE encoding=plain; id=x\n" : "CURRENT encoding=chunked; id=x\n", 0);
         j.cut = std::min(cut, j.served.text.size());
