@@ -4,7 +4,6 @@
 // through the factory as a user would, the stream must be exactly the files
 // joined in their order, before and after a seek, the override text must be
 // the one the files choose, and no file may stay open.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,20 +21,12 @@
 #include <scanlib/connection.hpp>
 
 #include "../scanlib/src/connection_internal.hpp"
+#include "leakcheck.hpp"
 
 namespace {
 
 using scanlib::basic_rconnection;
 using scanlib::basic_wconnection;
-
-int open_fds() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
 
 // The folder the inputs are laid out in, removed again at exit.
 struct folder {
@@ -107,7 +98,7 @@ std::string drain(basic_rconnection& c, std::size_t step) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static folder dir;
-    const int fds_before = open_fds();
+    const fuzzcheck::resources before;
     static bool hooked = [] {
         // Identity override: the header id goes back unchanged, so the stream
         // must come out as stored while the text that reached it is recorded.
@@ -179,6 +170,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const std::string& t : hook_texts)
             if (t != text) std::abort();
     }
-    if (open_fds() != fds_before) std::abort();
+    if (!fuzzcheck::back_to(before)) std::abort();
     return 0;
 }

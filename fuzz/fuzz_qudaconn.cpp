@@ -3,12 +3,6 @@
 // preamble and then the payloads exactly, in reads of an input-chosen size; an
 // empty datagram, a shutdown or a cancel ends it where they say; and no
 // socket, descriptor or thread may stay behind.
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,57 +17,16 @@
 #include <scanlib/quvoconn.hpp>
 #include <scanlib/zpkmarker.hpp>
 
-namespace {
-
-int count_entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = ::opendir(dir)) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
-sockaddr_in loopback(unsigned short port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// A UDP port on 127.0.0.1 for the connection to bind, and a socket to send from.
-struct sender {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    unsigned short port = 0;
-
-    sender() {
-        int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = loopback(0);
-        socklen_t len = sizeof a;
-        if (fd < 0 || probe < 0 || ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            std::abort();
-        port = ntohs(a.sin_port);
-        ::close(probe);
-    }
-    void send(std::string_view payload) const {
-        sockaddr_in a = loopback(port);
-        if (::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) !=
-            ssize_t(payload.size()))
-            std::abort();
-    }
-};
-
-} // namespace
+#include "../tests/netpeers.hpp"
+#include "leakcheck.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const sender out;
-    static const std::string uri = "quda://127.0.0.1:" + std::to_string(out.port);
+    static const unsigned short port = netpeers::free_udp_port();
+    static netpeers::udp_sender out;
+    static const std::string uri = "quda://127.0.0.1:" + std::to_string(port);
     static const std::string preamble(reinterpret_cast<const char*>(scanlib::basic_zpkmarker::preamble),
                                       sizeof scanlib::basic_zpkmarker::preamble);
-    const int fds_before = count_entries("/proc/self/fd");
-    const int threads_before = count_entries("/proc/self/task");
+    const fuzzcheck::resources before;
     if (size < 3) return 0;
 
     const std::size_t read_size = std::size_t(data[0] & 63) * 3 + 1;
@@ -117,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         bool ended = false;
         for (std::size_t i = 0; i < datagrams.size() && !ended; ++i) {
-            out.send(datagrams[i]);
+            if (!out.send(port, datagrams[i])) std::abort();
             if (datagrams[i].empty()) {
                 // An empty datagram ends the stream, and every read after it.
                 if (c->readsome(buf.data(), buf.size()) != 0 || !c->eof) std::abort();
@@ -152,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-    if (count_entries("/proc/self/fd") != fds_before || count_entries("/proc/self/task") != threads_before) {
+    if (!fuzzcheck::back_to(before)) {
         std::fprintf(stderr, "descriptors or threads left behind\n");
         std::abort();
     }

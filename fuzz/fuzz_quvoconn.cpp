@@ -10,7 +10,6 @@
 //    were never sent; acknowledgements must name chunks in order.
 // Every input must leave no socket, descriptor or thread behind.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -33,17 +32,9 @@
 #include <scanlib/connection.hpp>
 
 #include "../scanlib/src/quvoproto.hpp"
+#include "leakcheck.hpp"
 
 namespace {
-
-int count_entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = ::opendir(dir)) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
 
 // The stream text of a payload from `from` on: chunks whose sizes, tokens and
 // acknowledgement requests follow the input's parameters.
@@ -341,8 +332,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static peer server;
     static const std::string uri = "quvo://127.0.0.1:" + std::to_string(server.port()) + "/stream";
     scanlib::quvo::retry_second_ms = 0;  // re-connect at once
-    const int fds_before = count_entries("/proc/self/fd");
-    const int threads_before = count_entries("/proc/self/task");
+    const fuzzcheck::resources before;
     if (size < 4) return 0;
 
     const std::uint8_t flags = data[0];
@@ -411,7 +401,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         if (got.size() > rest.size()) std::abort();
     }
-    if (count_entries("/proc/self/fd") != fds_before || count_entries("/proc/self/task") != threads_before) {
+    if (!fuzzcheck::back_to(before)) {
         std::fprintf(stderr, "descriptors or threads left behind\n");
         std::abort();
     }
