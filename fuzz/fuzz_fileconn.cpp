@@ -3,7 +3,8 @@
 // parts (with a gap after which nothing is read) and override files. Read
 // through the factory as a user would, the stream must be exactly the files
 // joined in their order, before and after a seek, the override text must be
-// the one the files choose, and no file may stay open.
+// the one the files choose, a log copy must hold the source bytes once, split
+// as asked, and no file may stay open.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +82,15 @@ std::string part_name(const std::string& path, unsigned k) {
 
 std::vector<std::string> hook_texts;
 
+bool read_whole(const std::string& path, std::string& bytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) bytes.append(buf, std::size_t(n));
+    ::close(fd);
+    return true;
+}
+
 // Everything readsome delivers until eof, in calls of `step` bytes.
 std::string drain(basic_rconnection& c, std::size_t step) {
     std::string all;
@@ -131,6 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool gap_part = parts_byte & 4;
     static const std::size_t steps[] = {1, 3, 4, 7, 64, 255, 4096, 0x40000};
     const std::size_t step = steps[(parts_byte >> 3) & 7];
+    // A log copy of the raw input, split every `limit` bytes or not at all.
+    const bool logged = parts_byte & 64;
+    const long limit = parts_byte & 128 ? -1 : long(seek_byte) * 4 + 1;
 
     dir.clear();
     if (has_common) dir.write(folder_of + "common.zpo", in.next());
@@ -161,7 +174,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             basic_rconnection::create_impl("file:" + main, "", given_text ? "given" : ""));
         if (c->size != expect.size()) std::abort();
         // The override's own reads count in tellg as well.
+        const std::string log = dir.root + "/log";
+        if (logged) c->open_logfile(log, limit);
         if (drain(*c, step) != expect || (hook_texts.empty() && c->tellg() != expect.size())) std::abort();
+        if (logged) {
+            // The log holds every source byte once, in files of `limit` bytes but the last.
+            c->close_logfile();
+            std::string copy;
+            std::vector<std::size_t> sizes;
+            for (unsigned k = 0;; ++k) {
+                const std::string p = k == 0 ? log : part_name(log, k);
+                std::string bytes;
+                if (!read_whole(p, bytes)) break;
+                ::unlink(p.c_str());
+                sizes.push_back(bytes.size());
+                copy += bytes;
+            }
+            if (copy != expect || (limit < 0 && sizes.size() != 1)) std::abort();
+            for (std::size_t k = 0; k + 1 < sizes.size(); ++k)
+                if (sizes[k] != std::size_t(limit)) std::abort();
+        }
         static const char header_id[] = "\xFF\xFF\xFF\xFF\x00\x00\x01\x00";
         if (!text.empty() && expect.compare(0, 8, header_id, 8) == 0 && hook_texts.empty()) std::abort();
         const std::size_t pos = seek_byte * (expect.size() + 1) / 256;

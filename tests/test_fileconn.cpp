@@ -63,7 +63,8 @@ private:
 // Leaves a layout as a seed of fuzz_fileconn: `layout` names the main file
 // (bits 0-2) and picks common.zpo (8), the stem's .zpo (16), .pxp (32) and
 // .override.pxp (64); `parts` holds the part count (bits 0-1), a part after a
-// gap (4) and the read size (bits 3-5); then come the files' bytes in that
+// gap (4), the read size (bits 3-5), a log copy (64) split every 4 * seek_at + 1
+// bytes or (128) not at all; then come the files' bytes in that
 // order, each after its length byte.
 void seed(const std::string& name, unsigned layout, unsigned parts, unsigned seek_at,
           const std::vector<std::string>& files) {
@@ -100,6 +101,7 @@ TEST(FileRead, JoinsPrefixesMainFileAndParts) {
     EXPECT_EQ(c->readsome(buf, 100), 4u);
     EXPECT_EQ(c->gcount, 4u);
     seed("prefixes_and_parts", 0 | 8 | 16, 2 | 2 << 3, 128, {"COMMON", "STEM", pattern(200), pattern(100, 1)});
+    seed("logged", 0 | 8, 1 | 4 << 3 | 64, 20, {"COMMON", pattern(200), pattern(100, 1)});
 }
 
 TEST(FileRead, EmptyOrMissingFilesAreSkipped) {
