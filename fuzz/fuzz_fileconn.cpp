@@ -199,6 +199,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t pos = seek_byte * (expect.size() + 1) / 256;
         c->seekg(pos);
         if (c->tellg() != pos || drain(*c, step) != expect.substr(pos)) std::abort();
+        // A seek from the middle of the stream, where files are still open.
+        const std::size_t back = (seek_byte * 7 % 256) * (expect.size() + 1) / 256;
+        c->seekg(back);
+        std::vector<char> buf(step);
+        const std::size_t k = c->readsome(buf.data(), step);
+        if (expect.compare(back, k, buf.data(), k) != 0 || (k == 0 && back < expect.size())) std::abort();
+        c->seekg(pos);
+        if (drain(*c, step) != expect.substr(pos)) std::abort();
         for (const std::string& t : hook_texts)
             if (t != text) std::abort();
     }
