@@ -10,6 +10,7 @@
 
 #include "../scanlib/src/connection_internal.hpp"
 #include "conn_testutil.hpp"
+#include "zpk_support.hpp"
 
 using namespace conntest;
 using scanlib::basic_rconnection;
@@ -59,6 +60,22 @@ private:
     scanlib::detail::hreplace_function previous_;
 };
 
+// Leaves a layout as a seed of fuzz_fileconn: `layout` names the main file
+// (bits 0-2) and picks common.zpo (8), the stem's .zpo (16), .pxp (32) and
+// .override.pxp (64); `parts` holds the part count (bits 0-1), a part after a
+// gap (4), the read size (bits 3-5), a log copy (64) split every 4 * seek_at + 1
+// bytes or (128) not at all; then come the files' bytes in that
+// order, each after its length byte.
+void seed(const std::string& name, unsigned layout, unsigned parts, unsigned seek_at,
+          const std::vector<std::string>& files) {
+    std::vector<char> bytes{char(layout), char(parts), char(seek_at)};
+    for (const std::string& f : files) {
+        bytes.push_back(char(std::min<std::size_t>(f.size(), 255)));
+        bytes.insert(bytes.end(), f.begin(), f.begin() + std::min<std::ptrdiff_t>(f.size(), 255));
+    }
+    zpktest::write_seed("fuzz_fileconn", name, bytes);
+}
+
 } // namespace
 
 TEST(FileRead, JoinsPrefixesMainFileAndParts) {
@@ -83,6 +100,8 @@ TEST(FileRead, JoinsPrefixesMainFileAndParts) {
     EXPECT_EQ(c->readsome(buf, 100), 6u);
     EXPECT_EQ(c->readsome(buf, 100), 4u);
     EXPECT_EQ(c->gcount, 4u);
+    seed("prefixes_and_parts", 0 | 8 | 16, 2 | 2 << 3, 128, {"COMMON", "STEM", pattern(200), pattern(100, 1)});
+    seed("logged", 0 | 8, 1 | 4 << 3 | 64, 20, {"COMMON", pattern(200), pattern(100, 1)});
 }
 
 TEST(FileRead, EmptyOrMissingFilesAreSkipped) {
@@ -105,6 +124,7 @@ TEST(FileRead, EmptyOrMissingFilesAreSkipped) {
     EXPECT_TRUE(c->eof);
     EXPECT_EQ(expect_runtime_error([&] { c->readsome(buf, 16); }),
               "file_rconnection::more_input: Error reading from file!");
+    seed("empty_files_and_gap", 0 | 8, 3 | 4 | 3 << 3, 40, {"", "", "one", "", "three"});
 }
 
 TEST(FileRead, PartGoneSinceOpeningIsAnError) {
@@ -159,6 +179,7 @@ TEST(FileRead, StemIsCutOnlyInTheFileName) {
     auto c = open_file(dir / "run.1/scan");
     EXPECT_EQ(c->name, dir / "run.1/scan");
     EXPECT_EQ(drain(*c), "COMMON;STEM;data");
+    seed("dot_in_folder", 4 | 8 | 16, 0, 200, {"COMMON;", "STEM;", "data"});
 }
 
 TEST(FileRead, PrefixThatIsTheMainFileIsReadOnce) {
@@ -169,6 +190,7 @@ TEST(FileRead, PrefixThatIsTheMainFileIsReadOnce) {
     EXPECT_EQ(drain(*open_file(dir / "common.zpo")), "C");
     write_file(dir / "common", "M"); // its stem prefix is the common prefix
     EXPECT_EQ(drain(*open_file(dir / "common")), "CM");
+    seed("main_is_a_prefix", 6 | 8 | 16, 1 | 1 << 3, 1, {"C", "X", "M", "P"});
 }
 
 TEST(FileRead, OpenErrors) {
@@ -217,6 +239,8 @@ TEST(FileRead, OverrideFileDiscovery) {
     EXPECT_EQ(drain(*open_file(dir / "d.zpk")), data);
     EXPECT_EQ(drain(*open_file(dir / "a.zpk", "given")), data); // a given text wins
     EXPECT_EQ(hook.texts, (std::vector<std::string>{"{\"from\":\"pxp\"}", "{\"b\":1}", "given"}));
+    seed("override_files", 5 | 32 | 64, 4 << 3, 3, {data, "{\"from\":\"pxp\"}", "{\"from\":\"override\"}"});
+    seed("empty_pxp", 7 | 16 | 32 | 64, 1 | 2 << 3, 9, {"S", data, data, "", "{\"c\":1}"});
 }
 
 TEST(FileRead, SeekAcrossParts) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "netpeers.hpp"
+#include "zpk_support.hpp"
 
 using namespace netpeers;
 using scanlib::basic_rconnection;
@@ -55,6 +56,20 @@ private:
     std::thread thread_;
 };
 
+// Leaves a test's datagrams as a seed of fuzz_qudaconn: the read size, the
+// datagram after which a shutdown (how 6) or a cancel (how 7) comes, then each
+// datagram after its two-byte length.
+void seed(const std::string& name, std::size_t read_size, const std::vector<std::string>& datagrams,
+          unsigned stop_at = 0, unsigned how = 0) {
+    std::vector<char> bytes{char(std::min<std::size_t>((read_size - 1) / 3, 63) | 64), char(stop_at | how << 5), 0};
+    for (const std::string& d : datagrams) {
+        bytes.push_back(char(d.size() >> 8));
+        bytes.push_back(char(d.size() & 0xFF));
+        bytes.insert(bytes.end(), d.begin(), d.end());
+    }
+    zpktest::write_seed("fuzz_qudaconn", name, bytes);
+}
+
 } // namespace
 
 TEST(QudaStream, PreambleFirstInSmallReads) {
@@ -84,6 +99,7 @@ TEST(QudaStream, DatagramsSplitAcrossReadsInArrivalOrder) {
     EXPECT_EQ(take(*f.c, 600), d1.substr(600));
     EXPECT_EQ(take(*f.c, 600), d2);
     EXPECT_EQ(take(*f.c, 600), d3);
+    seed("three_datagrams", 600, {d1, d2, d3, ""});
 }
 
 TEST(QudaStream, LargestDatagramArrivesWhole) {
@@ -115,6 +131,7 @@ TEST(QudaStream, EmptyDatagramEndsTheStream) {
     EXPECT_EQ(take(*f.c, 8), "");
     EXPECT_TRUE(f.c->eof);
     EXPECT_THROW(f.c->read(b, 8), std::runtime_error);
+    seed("empty_ends", 8, {"xy", "", "after"});
 }
 
 TEST(QudaShutdown, RestOfTheDatagramThenEnd) {
@@ -129,6 +146,7 @@ TEST(QudaShutdown, RestOfTheDatagramThenEnd) {
     EXPECT_EQ(take(*f.c, 100), "456789");
     EXPECT_EQ(take(*f.c, 100), "");
     EXPECT_TRUE(f.c->eof);
+    seed("shutdown", 4, {"0123456789", "later"}, 0, 6);
 }
 
 TEST(QudaShutdown, FromAnotherThreadWhileWaiting) {
@@ -167,6 +185,7 @@ TEST(QudaCancel, WhileWaitingAndBeforeOpen) {
     // ... and every later wait is cancelled.
     EXPECT_THROW(f.c->readsome(b, 8), scanlib::cancelled);
     EXPECT_THROW(f.c->readsome(b, 8), scanlib::cancelled);
+    seed("cancel", 8, {"abc", "defgh", "ij"}, 1, 7);
 
     conn_ptr c(basic_rconnection::create_impl("quda://127.0.0.1:" + std::to_string(free_udp_port()), "", ""));
     c->cancel();

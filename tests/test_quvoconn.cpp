@@ -12,6 +12,7 @@
 
 #include "../scanlib/src/quvoproto.hpp"
 #include "netpeers.hpp"
+#include "zpk_support.hpp"
 
 using namespace netpeers;
 using scanlib::basic_rconnection;
@@ -90,6 +91,29 @@ std::string le_words(std::initializer_list<std::uint32_t> words) {
     return s;
 }
 
+// Seeds of fuzz_quvoconn. Raw: the first connection gets `first`, then a close
+// (or a reset); a re-connect gets `second`.
+void raw_seed(const std::string& name, const std::string& first, const std::string& second = "",
+              bool reset = false) {
+    std::vector<char> bytes{char((reset ? 2 : 0) | 3 << 5), char(15), char(first.size() & 0xFF),
+                            char(first.size() >> 8)};
+    bytes.insert(bytes.end(), first.begin(), first.end());
+    bytes.insert(bytes.end(), second.begin(), second.end());
+    zpktest::write_seed("fuzz_quvoconn", name, bytes);
+}
+
+// Scripted: the peer serves `payload` in chunks of up to 2 * scale bytes,
+// with continuation and acknowledgement tokens on the chunks that the masks
+// pick, and cuts the first connection after `cut` bytes of its text by a
+// close or, with `how` 2, a reset; `how` 16 serves it plain.
+void scripted_seed(const std::string& name, const std::string& payload, unsigned scale, unsigned token_mask,
+                   unsigned ack_mask, std::size_t cut, unsigned how = 0) {
+    std::vector<char> bytes{char(1 | how | 2 << 5), char(3), char(cut & 0xFF), char(cut >> 8),
+                            char(scale - 1), char(token_mask | ack_mask << 4), char(7)};
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    zpktest::write_seed("fuzz_quvoconn", name, bytes);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- transfers
@@ -110,6 +134,8 @@ TEST(QuvoConnTransfer, PlainStreamUntilServerCloses) {
     EXPECT_TRUE(c->eof);
     EXPECT_EQ(c->tellg(), payload.size());
     EXPECT_EQ(server.lines(), (std::vector<std::string>{"STREAM encoding=plain; format=zpk"}));
+    raw_seed("plain", "file encoding=plain; id=Scan 7\n" + payload.substr(0, 500));
+    scripted_seed("scripted_plain", payload.substr(0, 500), 1, 0, 0, 200, 16);
 }
 
 TEST(QuvoConnTransfer, ChunkedWithSplitWordsAndEmptyChunks) {
@@ -323,6 +349,8 @@ TEST(QuvoConnAcknowledge, SentAfterTheNextHeaderNeverAtTheEnd) {
     EXPECT_TRUE(quiet_before_next_header);
     EXPECT_EQ(server.lines(), (std::vector<std::string>{"S encoding=chunked; format=zpk",
                                                         "ACKNOWLEDGE acknowledge-token=A1"}));
+    raw_seed("acknowledge", "FILE encoding=chunked\n" + chunk("1234", "acknowledge-token=A1") +
+                                chunk("5678", "acknowledge-token=A2") + "EOF\n");
 }
 
 // ---------------------------------------------------------------- broken connections
@@ -412,6 +440,14 @@ TEST(QuvoConnBroken, ReconnectAfterResetResumesAtTheExactOffset) {
               (std::vector<std::string>{
                   "STREAM encoding=chunked; format=zpk",
                   "STREAM continuation-offset=21; continuation-token=K:7; encoding=chunked; format=zpk"}));
+    raw_seed("resumed",
+             "FILE encoding=chunked; id=first\n" + chunk(payload.substr(0, 10)) +
+                 chunk(payload.substr(10, 16), "continuation-token=K:7") + "14\n" + payload.substr(26, 5),
+             "FILE encoding=chunked; id=second; continuation-token=K:7; continuation-offset=21\n" +
+                 chunk(payload.substr(31)) + "EOF\n");
+    const std::string longer = random_bytes(600, 8);
+    scripted_seed("scripted_resumed", longer, 20, 5, 10, 300);
+    scripted_seed("scripted_reset", longer, 3, 15, 15, 500, 2);
 }
 
 TEST(QuvoConnBroken, ReconnectAfterAStreamThatEndsBeforeItsEofHeader) {

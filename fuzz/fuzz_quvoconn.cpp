@@ -1,0 +1,409 @@
+// The TCP data-transfer connection against a peer on 127.0.0.1 that answers
+// with bytes the input chooses. Two kinds of input:
+//  - raw: the first connection gets the input's bytes up to a cut, then a
+//    close or a reset; a re-connect gets the rest; later ones an error status.
+//  - scripted: the peer serves a payload as a well-formed stream (plain, or
+//    chunks with continuation and acknowledgement tokens), cut at a chosen
+//    byte by a close or a reset, and resumes where the client's request says.
+//    What the client delivers must be that payload, or a prefix of it when
+//    the stream could not be finished; a resume must not ask for bytes that
+//    were never sent; acknowledgements must name chunks in order.
+// Every input must leave no socket, descriptor or thread behind.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <scanlib/connection.hpp>
+
+#include "../scanlib/src/quvoproto.hpp"
+#include "leakcheck.hpp"
+
+namespace {
+
+// The stream text of a payload from `from` on: chunks whose sizes, tokens and
+// acknowledgement requests follow the input's parameters.
+struct script {
+    struct chunk {
+        std::size_t text_end;  // offset in text just past its data
+        std::size_t payload_end;
+        std::string ack;  // acknowledgement token asked for, or empty
+    };
+    std::string text;
+    std::vector<chunk> chunks;
+    std::vector<std::pair<std::string, std::size_t>> tokens;  // token, payload position it names
+
+    // Payload bytes wholly inside text[0, cut).
+    std::size_t payload_before(std::size_t cut, std::size_t from) const {
+        std::size_t done = from;
+        for (const chunk& c : chunks) {
+            std::size_t size = c.payload_end - done;
+            if (c.text_end <= cut) done = c.payload_end;
+            else if (c.text_end - size < cut) return done + (cut - (c.text_end - size));
+            else return done;
+        }
+        return done;
+    }
+};
+
+struct params {
+    bool plain = false;
+    unsigned scale = 1;            // chunk sizes up to 2 * scale
+    unsigned token_mask = 0;       // chunk i carries a continuation token when bit i % 4 is set
+    unsigned ack_mask = 0;         // ... an acknowledgement token, bit i % 4
+    std::uint32_t seed = 1;
+};
+
+script make_script(std::string_view payload, std::size_t from, const params& p, const std::string& status,
+                   unsigned first_index) {
+    script s;
+    s.text = status;
+    if (p.plain) {
+        s.text.append(payload.substr(from));
+        s.chunks.push_back({s.text.size(), payload.size(), {}});
+        return s;
+    }
+    std::uint32_t r = p.seed;
+    for (unsigned i = first_index; from < payload.size() || i == first_index; ++i) {
+        r = r * 1103515245u + 12345u;
+        std::size_t n = std::min<std::size_t>((r >> 16) % (2 * p.scale + 1), payload.size() - from);
+        std::string header = std::to_string(n);
+        const char* sep = " ";
+        if (p.token_mask >> (i % 4) & 1) {
+            std::string token = "K" + std::to_string(i);
+            header += sep + ("continuation-token=" + token);
+            s.tokens.emplace_back(token, from);
+            sep = "; ";
+        }
+        std::string ack;
+        if (p.ack_mask >> (i % 4) & 1) {
+            ack = "A" + std::to_string(i);
+            header += sep + ("acknowledge-token=" + ack);
+        }
+        s.text += header + '\n';
+        s.text.append(payload.substr(from, n));
+        from += n;
+        s.chunks.push_back({s.text.size(), from, ack});
+    }
+    s.text += "EOF\n";
+    return s;
+}
+
+std::string item(const std::string& line, const std::string& key) {
+    std::size_t at = line.find(key + '=');
+    if (at == std::string::npos) return {};
+    at += key.size() + 1;
+    return line.substr(at, line.find(';', at) - at);
+}
+
+// What the peer does for one input.
+struct job {
+    bool scripted = false;
+    std::string first, second;    // raw: the bytes of the first two connections
+    std::size_t cut = 0;          // the first connection ends after this many bytes
+    bool reset = false;           // ... by a reset instead of a close
+    std::size_t piece = 1;        // bytes per send
+    std::string payload;          // scripted
+    params par;
+    script served;                // scripted: the first connection's stream
+    bool failed = false;          // the peer saw the client misbehave
+    std::string why;
+};
+
+class peer {
+public:
+    peer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        int one = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(listener_, 64) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+            ::pipe2(wake_, O_CLOEXEC) != 0)
+            std::abort();
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    ~peer() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            stop_ = true;
+            cv_.notify_all();
+        }
+        thread_.join();
+        for (int fd : {listener_, wake_[0], wake_[1]}) ::close(fd);
+    }
+
+    unsigned short port() const { return port_; }
+
+    void start(job& j) {
+        std::lock_guard<std::mutex> lock(m_);
+        job_ = &j;
+        busy_ = true;
+        cv_.notify_all();
+    }
+    // After the client is gone: the peer takes what is left and returns.
+    void finish() {
+        char b = 1;
+        if (::write(wake_[1], &b, 1) != 1) std::abort();
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return !busy_; });
+    }
+
+private:
+    void serve() {
+        for (;;) {
+            job* j;
+            {
+                std::unique_lock<std::mutex> lock(m_);
+                cv_.wait(lock, [this] { return busy_ || stop_; });
+                if (stop_) return;
+                j = job_;
+            }
+            unsigned index = 0;
+            for (;;) {
+                pollfd p[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+                if (::poll(p, 2, -1) < 0) continue;
+                if (p[0].revents & POLLIN) {
+                    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (fd >= 0) talk(fd, *j, index++);
+                    continue;
+                }
+                if (p[1].revents & POLLIN) {
+                    char b;
+                    if (::read(wake_[0], &b, 1) != 1) std::abort();
+                    // Connections that the client made and gave up on.
+                    for (int fd; (fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) ::close(fd);
+                    break;
+                }
+            }
+            std::lock_guard<std::mutex> lock(m_);
+            busy_ = false;
+            cv_.notify_all();
+        }
+    }
+
+    static bool readable(int fd, int ms) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, ms) > 0;
+    }
+
+    // The client's next line (line feed removed); false when it closed.
+    static bool read_line(int fd, std::string& pending, std::string& line) {
+        for (;;) {
+            std::size_t lf = pending.find('\n');
+            if (lf != std::string::npos) {
+                line = pending.substr(0, lf);
+                pending.erase(0, lf + 1);
+                return true;
+            }
+            if (!readable(fd, 5000)) return false;
+            char buf[4096];
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) return false;
+            pending.append(buf, std::size_t(n));
+        }
+    }
+
+    // At most 32 sends: tiny pieces of a long text would cost one wake-up
+    // of the client each.
+    static void send_all(int fd, std::string_view bytes, std::size_t piece) {
+        piece = std::max(piece, bytes.size() / 32);
+        while (!bytes.empty()) {
+            ssize_t n = ::send(fd, bytes.data(), std::min(piece, bytes.size()), MSG_NOSIGNAL);
+            if (n <= 0) return;  // the client went away
+            bytes.remove_prefix(std::size_t(n));
+        }
+    }
+
+    static void fail(job& j, std::string why) {
+        if (!j.failed) j.why = std::move(why);
+        j.failed = true;
+    }
+
+    // Acknowledgements must name chunks of this connection that asked for
+    // one, in order, each once. A resumed connection may first carry the one
+    // still pending from the connection before.
+    static void check_acks(job& j, const script& s, const std::vector<std::string>& lines, bool resumed) {
+        std::size_t next = 0;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::string& l = lines[i];
+            if (l.rfind("ACKNOWLEDGE acknowledge-token=", 0) != 0) {
+                fail(j, "unexpected line " + l);
+                continue;
+            }
+            std::string token = l.substr(30);
+            if (resumed && i == 0 && std::any_of(j.served.chunks.begin(), j.served.chunks.end(),
+                                                 [&](const script::chunk& c) { return c.ack == token; }))
+                continue;
+            while (next < s.chunks.size() && s.chunks[next].ack != token) ++next;
+            if (next == s.chunks.size()) fail(j, "acknowledgement out of order: " + token);
+            else ++next;
+        }
+    }
+
+    void talk(int fd, job& j, unsigned index) {
+        std::string pending, request;
+        if (!read_line(fd, pending, request)) {
+            ::close(fd);
+            return;
+        }
+        std::string bytes;
+        script resumed;
+        const script* served = nullptr;
+        bool cut_here = false;
+        if (!j.scripted) {
+            bytes = index == 0 ? j.first : index == 1 ? j.second : "ERROR error-text=no more\n";
+            cut_here = index == 0;
+        } else if (index == 0) {
+            served = &j.served;
+            bytes = j.served.text.substr(0, j.cut);
+            cut_here = true;
+        } else {
+            const std::string token = item(request, "continuation-token");
+            const std::string offset = item(request, "continuation-offset");
+            std::size_t from = std::string::npos;
+            for (const auto& t : j.served.tokens)
+                if (t.first == token) from = t.second;
+            if (index > 1 || from == std::string::npos || offset.empty()) {
+                fail(j, "re-connect without a known token: " + request);
+                bytes = "ERROR error-text=unknown\n";
+            } else {
+                from += std::stoull(offset);
+                if (from > j.served.payload_before(j.cut, 0)) fail(j, "resume past the sent bytes: " + request);
+                from = std::min(from, j.payload.size());
+                resumed = make_script(j.payload, from, j.par,
+                                      "FILE encoding=chunked; id=resumed; continuation-token=" + token +
+                                          "; continuation-offset=" + offset + "\n",
+                                      100);
+                served = &resumed;
+                bytes = resumed.text;
+            }
+        }
+        send_all(fd, bytes, j.piece);
+        if (cut_here && j.reset) {
+            linger l{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            ::close(fd);
+            return;
+        }
+        // Close our side, then take the client's lines until it closes too.
+        ::shutdown(fd, SHUT_WR);
+        std::vector<std::string> lines;
+        std::string line;
+        while (read_line(fd, pending, line)) lines.push_back(line);
+        ::close(fd);
+        if (served) check_acks(j, *served, lines, served == &resumed);
+    }
+
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    unsigned short port_ = 0;
+    std::mutex m_;
+    std::condition_variable cv_;
+    job* job_ = nullptr;
+    bool busy_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static peer server;
+    static const std::string uri = "quvo://127.0.0.1:" + std::to_string(server.port()) + "/stream";
+    scanlib::quvo::retry_second_ms = 0;  // re-connect at once
+    const fuzzcheck::resources before;
+    if (size < 4) return 0;
+
+    const std::uint8_t flags = data[0];
+    const std::size_t read_size = std::size_t(data[1]) * 4 + 1;
+    const std::size_t cut = std::size_t(data[2]) | std::size_t(data[3]) << 8;
+    static const std::size_t pieces[] = {1, 2, 5, 64, 1000, 1 << 16, 1 << 16, 1 << 16};
+    job j;
+    j.scripted = flags & 1;
+    j.reset = flags & 2;
+    const bool held = flags & 4, shutdown = flags & 8;
+    j.piece = pieces[flags >> 5];
+    std::string_view rest(reinterpret_cast<const char*>(data) + 4, size - 4);
+    if (!j.scripted) {
+        j.cut = std::min(cut, rest.size());
+        j.first = std::string(rest.substr(0, j.cut));
+        j.second = std::string(rest.substr(j.cut));
+    } else {
+        if (rest.size() < 3) return 0;
+        j.par.plain = flags & 16;
+        j.payload = std::string(rest.substr(3));
+        // Each chunk costs the client a line and perhaps an acknowledgement:
+        // keep their number small for long payloads.
+        j.par.scale = std::max<unsigned>((rest[0] & 63) + 1u, unsigned(j.payload.size() / 32));
+        j.par.token_mask = std::uint8_t(rest[1]) & 15;
+        j.par.ack_mask = std::uint8_t(rest[1]) >> 4;
+        j.par.seed = std::uint8_t(rest[2]);
+        j.served = make_script(j.payload, 0, j.par,
+                               j.par.plain ? "FILE encoding=plain; id=x\n" : "CURRENT encoding=chunked; id=x\n", 0);
+        j.cut = std::min(cut, j.served.text.size());
+    }
+
+    std::string got;
+    bool completed = false;
+    server.start(j);
+    {
+        std::shared_ptr<scanlib::basic_rconnection> c(
+            scanlib::basic_rconnection::create_impl(uri, held && !j.scripted ? "T0:0" : "", ""));
+        try {
+            if (shutdown) c->request_shutdown();
+            c->open();
+            std::vector<char> buf(read_size);
+            for (;;) {
+                std::size_t k = c->readsome(buf.data(), buf.size());
+                if (k > buf.size()) std::abort();
+                if (k == 0) break;
+                got.append(buf.data(), k);
+            }
+            completed = c->eof;
+        } catch (const std::runtime_error&) {
+            // Boost, system and protocol errors alike: the stream could not be had.
+        }
+    }
+    server.finish();
+
+    if (j.failed) {
+        std::fprintf(stderr, "peer: %s\n", j.why.c_str());
+        std::abort();
+    }
+    if (j.scripted) {
+        // Never a byte that was not sent, never one out of place.
+        if (j.payload.compare(0, got.size(), got) != 0) std::abort();
+        const bool whole = j.cut == j.served.text.size() && !j.reset;
+        if (completed && !shutdown && !j.par.plain && got != j.payload) std::abort();
+        if (completed && !shutdown && j.par.plain && got.size() != j.served.payload_before(j.cut, 0)) std::abort();
+        if (whole && !shutdown && !completed) std::abort();
+    } else {
+        if (got.size() > rest.size()) std::abort();
+    }
+    if (!fuzzcheck::back_to(before)) {
+        std::fprintf(stderr, "descriptors or threads left behind\n");
+        std::abort();
+    }
+    return 0;
+}
