@@ -55,6 +55,34 @@ inline unsigned int* find_marker(unsigned int* p, unsigned int* e) {
     return p;
 }
 
+// Bit i set where p[i] is an escape or start word, for the first n words (n <= 64).
+inline std::uint64_t marker_mask(const unsigned int* p, std::size_t n) {
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        mask |= std::uint64_t(p[i] >= escape_word) << i;
+    return mask;
+}
+
+// The same for 64 words.
+inline std::uint64_t marker_mask(const unsigned int* p) {
+#if defined(__SSE2__)
+    const __m128i top = _mm_set1_epi32(0x00FFFFFF);
+    auto four = [&](int i) {
+        return _mm_cmpeq_epi32(_mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), 8), top);
+    };
+    std::uint64_t mask = 0;
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i lo = _mm_packs_epi32(four(i), four(i + 4));
+        const __m128i hi = _mm_packs_epi32(four(i + 8), four(i + 12));
+        const auto bits = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)));
+        mask |= std::uint64_t(bits) << i;
+    }
+    return mask;
+#else
+    return marker_mask(p, 64);
+#endif
+}
+
 } // namespace
 
 // "\x10\0\0\0", "\0\0\0\x0B", then the eight characters of the stream's signature.
@@ -151,6 +179,47 @@ void decoder_zpkmarker::check_preamble() {
 }
 
 void decoder_zpkmarker::get(basic_buffer<unsigned int*>& out) {
+    if (run_next == run_size && !plan_run()) [[unlikely]] {
+        get_collect(out);
+        return;
+    }
+    // The next packet of the run: in place, already known to end at a start word.
+    unsigned int* const p = scan_pos;
+    unsigned int* const e = run[run_next++];
+    read_pos = p;
+    out = {p, e, e};
+    byte_pos += 4 * static_cast<std::uint64_t>(e - p);
+    scan_pos = e;
+}
+
+// Finds the ends of the packets that follow scan_pos in place: each ends at a
+// start word inside the words buffered, with no escape before it. Locating
+// them a block at a time keeps get from waiting on one packet's end to find
+// the next. False when the next packet needs the full loop of get_collect.
+bool decoder_zpkmarker::plan_run() {
+    run_next = run_size = 0;
+    unsigned int* const p = scan_pos;
+    unsigned int* const stop = write_pos > p ? write_pos : ring_end();
+    if (p == write_pos || p == stop || preamble_pending || end_reported || *p <= escape_word)
+        return false;
+    unsigned int* const from = p + 1;
+    static_assert(run_capacity == 64, "one mask bit per word");
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(stop - from), run_capacity);
+    std::uint64_t mask = n == run_capacity ? marker_mask(from) : marker_mask(from, n);
+    std::uint32_t k = 0;
+    for (; mask != 0; mask &= mask - 1) {
+        unsigned int* const e = from + std::countr_zero(mask);
+        if (*e == escape_word)
+            break;
+        run[k++] = e;
+    }
+    run_size = k;
+    return k != 0;
+}
+
+void decoder_zpkmarker::get_collect(basic_buffer<unsigned int*>& out) {
+    // Words may be unescaped in place or move: the run found ahead is void.
+    run_next = run_size = 0;
     if (preamble_pending)
         check_preamble();
     if (end_reported)
@@ -335,6 +404,7 @@ void decoder_zpkmarker::seekg(unsigned long pos) {
     if (pos % 4 != 0)
         fail("Invalid seek position.", line_invalid_seek);
     connection->seekg(pos);
+    run_next = run_size = 0;
     // The buffered words belong to the old position.
     scan_pos = read_pos = write_pos;
     fill_region = {};
@@ -345,6 +415,7 @@ void decoder_zpkmarker::seekg(unsigned long pos) {
 }
 
 unsigned short decoder_zpkmarker::drain(void* dst, unsigned short n) {
+    run_next = run_size = 0;
     const std::size_t want = n / 4;
     std::size_t done = 0;
     char* const out = static_cast<char*>(dst);
