@@ -27,3 +27,6 @@ add_custom_target(host_classes ALL DEPENDS ${SCANLIB_HOST_CLASSES}/.stamp)
 add_executable(sample_scan ${PROJECT_SOURCE_DIR}/binding/tools/sample_scan.cpp)
 target_include_directories(sample_scan PRIVATE ${PROJECT_SOURCE_DIR}/binding/tools)
 target_link_libraries(sample_scan PRIVATE scanlib_obj)
+
+add_executable(scan_gen ${PROJECT_SOURCE_DIR}/binding/tools/scan_gen.cpp)
+target_link_libraries(scan_gen PRIVATE scanlib_obj)
