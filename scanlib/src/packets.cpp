@@ -294,7 +294,10 @@ bool basic_packets::on_dispatch(iterator const& begin, iterator const& end)
     // its sub, and the chain ends after at most one offer per layout.
     current_id.main = main;
     current_id.sub = sub;
-    offers[type_of(main, sub)](*this, p);
+    offer_entry& cached = offer_cache[static_cast<unsigned char>(*begin)];
+    if (cached.main != main || cached.sub != sub) [[unlikely]]
+        cached = {main, sub, offers[type_of(main, sub)]};
+    cached.offers(*this, p);
     return result;
 }
 
