@@ -171,18 +171,27 @@ void BM_decoder_get_file(benchmark::State& state) {
 }
 BENCHMARK(BM_decoder_get_file)->Unit(benchmark::kMillisecond);
 
+// Escape and start words in [p, e). Its one small loop is aligned: placed
+// across a 32-byte boundary by chance, it runs half again as long, and the
+// floor would move with unrelated code.
+#if defined(__GNUC__) && !defined(__clang__)
+[[gnu::noinline, gnu::optimize("align-loops=64")]]
+#endif
+std::size_t count_markers(const unsigned int* p, const unsigned int* e) {
+    std::size_t markers = 0;
+    for (; p != e; ++p)
+        markers += *p >= 0xFFFFFF00u;
+    return markers;
+}
+
 // The floor: one pass over the same framed words looking for escape and
 // start words, nothing else.
 void BM_plain_scan(benchmark::State& state, stream_fn stream) {
     const std::vector<char>& bytes = stream();
     std::vector<unsigned int> words(bytes.size() / 4);
     std::memcpy(words.data(), bytes.data(), words.size() * 4);
-    for (auto _ : state) {
-        std::size_t markers = 0;
-        for (unsigned int w : words)
-            markers += w >= 0xFFFFFF00u;
-        benchmark::DoNotOptimize(markers);
-    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(count_markers(words.data(), words.data() + words.size()));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
 BENCHMARK_CAPTURE(BM_plain_scan, mixed, sample_stream)->Unit(benchmark::kMillisecond);

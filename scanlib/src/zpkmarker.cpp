@@ -55,31 +55,47 @@ inline unsigned int* find_marker(unsigned int* p, unsigned int* e) {
     return p;
 }
 
-// Bit i set where p[i] is an escape or start word, for the first n words (n <= 64).
-inline std::uint64_t marker_mask(const unsigned int* p, std::size_t n) {
-    std::uint64_t mask = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        mask |= std::uint64_t(p[i] >= escape_word) << i;
-    return mask;
+// Bit i of `markers` set where p[i] is an escape or start word, of `escapes`
+// where it is an escape word.
+struct marker_masks {
+    std::uint64_t markers = 0;
+    std::uint64_t escapes = 0;
+};
+
+// For the first n words (n <= 64).
+inline marker_masks find_markers(const unsigned int* p, std::size_t n) {
+    marker_masks m;
+    for (std::size_t i = 0; i < n; ++i) {
+        m.markers |= std::uint64_t(p[i] >= escape_word) << i;
+        m.escapes |= std::uint64_t(p[i] == escape_word) << i;
+    }
+    return m;
 }
 
-// The same for 64 words.
-inline std::uint64_t marker_mask(const unsigned int* p) {
+// For 64 words.
+inline marker_masks find_markers(const unsigned int* p) {
 #if defined(__SSE2__)
     const __m128i top = _mm_set1_epi32(0x00FFFFFF);
-    auto four = [&](int i) {
-        return _mm_cmpeq_epi32(_mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), 8), top);
-    };
-    std::uint64_t mask = 0;
+    const __m128i escape = _mm_set1_epi32(static_cast<int>(escape_word));
+    marker_masks m;
     for (int i = 0; i < 64; i += 16) {
-        const __m128i lo = _mm_packs_epi32(four(i), four(i + 4));
-        const __m128i hi = _mm_packs_epi32(four(i + 8), four(i + 12));
-        const auto bits = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)));
-        mask |= std::uint64_t(bits) << i;
+        __m128i w[4], mk[4], es[4];
+        for (int k = 0; k < 4; ++k) {
+            w[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 4 * k));
+            mk[k] = _mm_cmpeq_epi32(_mm_srli_epi32(w[k], 8), top);
+            es[k] = _mm_cmpeq_epi32(w[k], escape);
+        }
+        // Four words' all-ones lanes packed down to one bit per word.
+        auto bits = [](const __m128i* v) {
+            const __m128i b = _mm_packs_epi16(_mm_packs_epi32(v[0], v[1]), _mm_packs_epi32(v[2], v[3]));
+            return std::uint64_t(static_cast<std::uint16_t>(_mm_movemask_epi8(b)));
+        };
+        m.markers |= bits(mk) << i;
+        m.escapes |= bits(es) << i;
     }
-    return mask;
+    return m;
 #else
-    return marker_mask(p, 64);
+    return find_markers(p, 64);
 #endif
 }
 
@@ -205,14 +221,12 @@ bool decoder_zpkmarker::plan_run() {
     unsigned int* const from = p + 1;
     static_assert(run_capacity == 64, "one mask bit per word");
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(stop - from), run_capacity);
-    std::uint64_t mask = n == run_capacity ? marker_mask(from) : marker_mask(from, n);
+    const marker_masks m = n == run_capacity ? find_markers(from) : find_markers(from, n);
+    // Start words before the first escape end packets in place.
+    std::uint64_t ends = m.markers & ((m.escapes & (0 - m.escapes)) - 1);
     std::uint32_t k = 0;
-    for (; mask != 0; mask &= mask - 1) {
-        unsigned int* const e = from + std::countr_zero(mask);
-        if (*e == escape_word)
-            break;
-        run[k++] = e;
-    }
+    for (; ends != 0; ends &= ends - 1)
+        run[k++] = from + std::countr_zero(ends);
     run_size = k;
     return k != 0;
 }
