@@ -1,6 +1,6 @@
 // Unpacking cost per emitted shot or echo, with the base class's empty
-// handlers: the tagged bit stream (mostly short delta records, as a scanner
-// writes them) and the key/frame scheme.
+// handlers: the tagged bit streams (mostly short delta records, as a scanner
+// writes them) and the key/frame schemes.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -20,9 +20,10 @@ struct stream_packets {
 };
 
 // Shots 1 us apart with slowly moving angles, 0-3 echoes each.
-stream_packets v2_stream(std::size_t shots) {
+stream_packets bit_stream(int version, std::size_t shots) {
     std::mt19937 g(1);
-    stream_encoder enc(2);
+    stream_encoder enc(version);
+    const unsigned main = version == 2 ? 86 : 109;
     stream_packets out;
     bit_writer b;
     shot s{1000000, 1000, 2000, 0, 0};
@@ -41,12 +42,12 @@ stream_packets v2_stream(std::size_t shots) {
             ++out.emitted;
         }
         if (b.bits() >= 2000 * 32) {
-            out.packets.push_back(packet(86, 0, b.body()));
+            out.packets.push_back(packet(main, 0, b.body()));
             b = bit_writer();
         }
     }
     if (b.bits())
-        out.packets.push_back(packet(86, 0, b.body()));
+        out.packets.push_back(packet(main, 0, b.body()));
     return out;
 }
 
@@ -103,10 +104,16 @@ void run(benchmark::State& state, const stream_packets& in) {
 }
 
 void BM_StreamV2(benchmark::State& state) {
-    static const auto in = v2_stream(100000);
+    static const auto in = bit_stream(2, 100000);
     run(state, in);
 }
 BENCHMARK(BM_StreamV2);
+
+void BM_StreamV3(benchmark::State& state) {
+    static const auto in = bit_stream(3, 100000);
+    run(state, in);
+}
+BENCHMARK(BM_StreamV3);
 
 void BM_KeyFrame32(benchmark::State& state) {
     static const auto in = keyframe(shot_scheme::bits32, echo_scheme::plain, 50);
@@ -119,5 +126,11 @@ void BM_KeyFrameHr(benchmark::State& state) {
     run(state, in);
 }
 BENCHMARK(BM_KeyFrameHr);
+
+void BM_KeyFrameRad(benchmark::State& state) {
+    static const auto in = keyframe(shot_scheme::rad, echo_scheme::plain, 50);
+    run(state, in);
+}
+BENCHMARK(BM_KeyFrameRad);
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 #include <memory>
+#include <new>
 
 #include <scanlib/bpl.hpp>
 
@@ -25,13 +26,19 @@ constexpr T wrap_add(T v, D d) noexcept {
 }
 
 // FIFO over a power-of-two ring that grows by doubling up to a fixed limit.
+// The ring is raw storage: every slot is written by push_back before it is
+// read, so it is never filled on allocation.
 template <class T>
 class bounded_fifo {
+    static_assert(std::is_trivially_copy_constructible_v<T> && std::is_trivially_destructible_v<T>);
+
 public:
+    using value_type = T;
+
     bool empty() const noexcept { return size_ == 0; }
     std::size_t size() const noexcept { return size_; }
     bool full() const noexcept { return size_ == compressed_packets::queue_limit; }
-    const T& front() const noexcept { return ring_[head_]; }
+    const T& front() const noexcept { return at(head_); }
     void pop_front() noexcept {
         head_ = (head_ + 1) & mask_;
         --size_;
@@ -40,27 +47,62 @@ public:
     void push_back(const T& v) {
         if (size_ == capacity_)
             grow();
-        ring_[(head_ + size_) & mask_] = v;
+        ::new (static_cast<void*>(ring_[(head_ + size_) & mask_].bytes)) T(v);
         ++size_;
     }
+    // Room for n more entries, so that a run of pushes needs no check each;
+    // false when they would pass the limit.
+    bool make_room(std::size_t n) {
+        if (n > compressed_packets::queue_limit - size_)
+            return false;
+        while (capacity_ - size_ < n)
+            grow();
+        return true;
+    }
+private:
+    struct slot {
+        alignas(T) unsigned char bytes[sizeof(T)];
+    };
+
+public:
+    // Appends after make_room with the ring position in a local, which the
+    // stores into the ring cannot alias; commit ends the run.
+    class appender {
+    public:
+        explicit appender(bounded_fifo& q) noexcept : ring_(q.ring_.get()), mask_(q.mask_), pos_(q.head_ + q.size_) {}
+        // Built in its slot from its members: a record assembled on the
+        // stack from narrow stores and copied whole would stall.
+        template <class... Args>
+        void operator()(const Args&... members) noexcept {
+            ::new (static_cast<void*>(ring_[pos_ & mask_].bytes)) T{members...};
+            ++pos_;
+        }
+        void commit(bounded_fifo& q) const noexcept { q.size_ = pos_ - q.head_; }
+
+    private:
+        slot* ring_;
+        std::size_t mask_, pos_;
+    };
     void clear() noexcept {
         head_ = 0;
         size_ = 0;
     }
 
 private:
+    const T& at(std::size_t i) const noexcept { return *std::launder(reinterpret_cast<const T*>(ring_[i].bytes)); }
+
     void grow() {
         const std::size_t bigger = capacity_ == 0 ? 64 : capacity_ * 2;
-        auto ring = std::make_unique<T[]>(bigger);
+        auto ring = std::make_unique_for_overwrite<slot[]>(bigger);
         for (std::size_t i = 0; i < size_; ++i)
-            ring[i] = ring_[(head_ + i) & mask_];
+            ::new (static_cast<void*>(ring[i].bytes)) T(at((head_ + i) & mask_));
         ring_ = std::move(ring);
         capacity_ = bigger;
         mask_ = bigger - 1;
         head_ = 0;
     }
 
-    std::unique_ptr<T[]> ring_;
+    std::unique_ptr<slot[]> ring_;
     std::size_t capacity_ = 0;
     std::size_t mask_ = 0;
     std::size_t head_ = 0;
@@ -156,11 +198,30 @@ struct stream_state {
     echo_record echo{};
 };
 
+// The running shot of one key/frame scheme and its shots still to be emitted,
+// each with its echo count.
+template <class Record>
+struct shot_lane {
+    Record state{};
+    bounded_fifo<std::pair<Record, std::uint32_t>> queue;
+};
+
+template <class Packet, template <class> class... Kinds>
+constexpr bool is_one_of = (std::is_same_v<Packet, Kinds<iterator>> || ...);
+
+// The shot record each packed shot packet unpacks to.
+template <class Packet>
+using shot_of = std::conditional_t<
+    is_one_of<Packet, packed_key_laser_shot_2angles_hr, packed_frame_laser_shot_2angles_hr>, shot_hr_record,
+    std::conditional_t<is_one_of<Packet, packed_key_laser_shot_2angles_rad, packed_frame_laser_shot_2angles_rad>,
+                       shot_rad_record, shot_record>>;
+
 } // namespace
 
 class compressed_packets::impl {
 public:
-    impl(compressed_packets& owner, bool skip_waveforms) : owner_(owner), skip_waveforms_(skip_waveforms) {}
+    impl(compressed_packets& owner, bool skip_waveforms)
+        : owner_(owner), visitor_(owner), skip_waveforms_(skip_waveforms) {}
 
     // Per dispatch: a packed packet is unpacked once, even when the fallback
     // to older sub versions offers it to the same handler again.
@@ -185,130 +246,119 @@ public:
         bool in_, decoded_, emitted_;
     };
 
-    // False when this dispatch has already unpacked its packet.
-    bool first_decode() noexcept {
-        if (in_dispatch_ && decoded_in_dispatch_)
-            return false;
-        decoded_in_dispatch_ = true;
-        return true;
-    }
-
     std::uint64_t dropped() const noexcept { return dropped_; }
 
+    // Every packed packet comes in here; its type picks the decoder.
+    template <class Packet>
+    void unpack(const Packet& p) {
+        if (in_dispatch_ && decoded_in_dispatch_)
+            return;
+        decoded_in_dispatch_ = true;
+        if constexpr (is_one_of<Packet, packed_shot_echos_hr>)
+            decode_stream<2>(p);
+        else if constexpr (is_one_of<Packet, packed_shot_echos_sbl_hr>)
+            decode_stream<3>(p);
+        else if constexpr (is_one_of<Packet, packed_key_echo, packed_key_echo_hr, packed_key_echo_hr_1>)
+            key_echo<is_one_of<Packet, packed_key_echo_hr_1>, !is_one_of<Packet, packed_key_echo>>(p);
+        else if constexpr (is_one_of<Packet, packed_frame_echo, packed_frame_echo_hr, packed_frame_echo_hr_1>)
+            frame_echoes<is_one_of<Packet, packed_frame_echo_hr_1>, !is_one_of<Packet, packed_frame_echo>>(p);
+        else if constexpr (Packet::has_sequence)
+            frame_shots(p);
+        else
+            key_shot(p);
+    }
+
+private:
     // ---- key and frame scheme ----------------------------------------------
 
-    void key_shot(const packed_key_laser_shot_2angles<iterator>& p) {
-        new_block_if_echoes();
-        key_seen_ = true;
-        shot_state_.time = p.time;
-        shot_state_.line_angle = p.line_angle;
-        shot_state_.frame_angle = p.frame_angle;
-        push(shot_queue_, std::pair{shot_state_, static_cast<std::uint32_t>(p.echo_count)});
-        drain();
-    }
-    void key_shot_rad(const packed_key_laser_shot_2angles_rad<iterator>& p) {
-        new_block_if_echoes();
-        key_seen_ = true;
-        shot_rad_state_.time = p.time;
-        shot_rad_state_.line_angle = p.line_angle;
-        shot_rad_state_.frame_angle = p.frame_angle;
-        shot_rad_state_.background = p.background;
-        push(shot_rad_queue_, std::pair{shot_rad_state_, static_cast<std::uint32_t>(p.echo_count)});
-        drain();
-    }
-    void key_shot_hr(const packed_key_laser_shot_2angles_hr<iterator>& p) {
-        new_block_if_echoes();
-        key_seen_ = true;
-        shot_hr_state_.time = p.time;
-        shot_hr_state_.line_angle = p.line_angle;
-        shot_hr_state_.frame_angle = p.frame_angle;
-        push(shot_hr_queue_, std::pair{shot_hr_state_, static_cast<std::uint32_t>(p.echo_count)});
-        drain_hr();
+    template <class Record>
+    shot_lane<Record>& lane() noexcept {
+        if constexpr (std::is_same_v<Record, shot_record>)
+            return shots_;
+        else if constexpr (std::is_same_v<Record, shot_rad_record>)
+            return shots_rad_;
+        else
+            return shots_hr_;
     }
 
-    void frame_shots(const packed_frame_laser_shot_2angles<iterator>& p) { frame_shots(p, shot_state_, shot_queue_); }
-    void frame_shots(const packed_frame_laser_shot_2angles_rad<iterator>& p) {
-        frame_shots(p, shot_rad_state_, shot_rad_queue_);
-    }
-
-    // The 32-bit and rad frames: small corrections, ended by a stop marker.
-    template <class Packet, class Record, class Queue>
-    void frame_shots(const Packet& p, Record& s, Queue& queue) {
-        if (!key_seen_)
-            return;
-        const std::uint32_t t = p.time_step;
-        const auto a1 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.line_angle_step));
-        const auto a2 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.frame_angle_step));
-        constexpr bool rad = std::is_same_v<Record, shot_rad_record>;
-        std::uint16_t fourth = 0;
-        if constexpr (rad)
-            fourth = p.background;
-        auto append = [&](std::uint32_t dt, std::uint32_t d1, std::uint32_t d2, std::uint32_t n) {
-            s.time += t + dt;
-            s.line_angle += a1 + d1;
-            s.frame_angle += a2 + d2;
-            if constexpr (rad)
-                s.background = fourth;
-            push(queue, std::pair{s, n});
-        };
-        append(0, 0, 0, p.echo_count);
-        const element_bits elements(p.frames);
-        using E = typename decltype(elements)::element;
-        for (std::size_t i = 0; i < elements.size(); ++i) {
-            const std::uint64_t e = elements[i];
-            const int dt = cut<decltype(E::time_correction)>(e);
-            if (dt == -2) // stop marker
-                break;
-            append(static_cast<std::uint32_t>(dt),
-                   static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::line_angle_correction)>(e))),
-                   static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::frame_angle_correction)>(e))),
-                   cut<decltype(E::echo_count)>(e));
-        }
-        drain();
-    }
-
-    void frame_shots_hr(const packed_frame_laser_shot_2angles_hr<iterator>& p) {
-        if (!key_seen_)
-            return;
-        const std::uint32_t t = p.time_step;
-        const auto a1 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.line_angle_step));
-        const auto a2 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.frame_angle_step));
-        auto& s = shot_hr_state_;
-        s.time += t;
-        s.line_angle += a1;
-        s.frame_angle += a2;
-        push(shot_hr_queue_, std::pair{s, static_cast<std::uint32_t>(p.echo_count)});
-        const element_bits elements(p.frames);
-        using E = typename decltype(elements)::element;
-        for (std::size_t i = 0; i < elements.size(); ++i) {
-            const std::uint64_t e = elements[i];
-            const auto dt = static_cast<std::uint32_t>(cut<decltype(E::time_correction)>(e));
-            // The step is a 32-bit sum, added zero-extended.
-            s.time += static_cast<std::uint32_t>(t + dt);
-            s.line_angle += a1 + static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::line_angle_correction)>(e)));
-            s.frame_angle +=
-                a2 + static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::frame_angle_correction)>(e)));
-            push(shot_hr_queue_, std::pair{s, static_cast<std::uint32_t>(cut<decltype(E::echo_count)>(e))});
-        }
-        drain_hr();
-    }
-
-    // hr_1 carries the third value relative to the second.
     template <class Packet>
-    void key_echo(const Packet& p, bool third_relative, bool hr) {
+    void key_shot(const Packet& p) {
+        using Record = shot_of<Packet>;
+        new_block_if_echoes();
+        key_seen_ = true;
+        auto& [s, queue] = lane<Record>();
+        s.time = p.time;
+        s.line_angle = p.line_angle;
+        s.frame_angle = p.frame_angle;
+        if constexpr (std::is_same_v<Record, shot_rad_record>)
+            s.background = p.background;
+        push(queue, std::pair{s, static_cast<std::uint32_t>(p.echo_count)});
+        drain<std::is_same_v<Record, shot_hr_record>>();
+    }
+
+    // The first shot takes the frame's steps alone, each element adds its
+    // small corrections to them. Only the narrow schemes have a stop marker:
+    // their 2-bit time correction never needs -2.
+    template <class Packet>
+    void frame_shots(const Packet& p) {
+        if (!key_seen_)
+            return;
+        using Record = shot_of<Packet>;
+        constexpr bool hr = std::is_same_v<Record, shot_hr_record>;
+        constexpr bool rad = std::is_same_v<Record, shot_rad_record>;
+        auto& [state, queue] = lane<Record>();
+        const std::uint32_t t = p.time_step;
+        const auto a1 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.line_angle_step));
+        const auto a2 = static_cast<std::uint32_t>(static_cast<std::int32_t>(p.frame_angle_step));
+        const element_bits elements(p.frames);
+        using E = typename decltype(elements)::element;
+        // The running shot in a local: the queue's stores could alias it.
+        Record s = state;
+        if constexpr (rad)
+            s.background = p.background;
+        append_run(queue, elements.size() + 1, [&](auto&& append) {
+            // The time step is a 32-bit sum, added zero-extended to a 64-bit time.
+            std::uint32_t step = t, d1 = 0, d2 = 0, n = p.echo_count;
+            for (std::size_t i = 0;; ++i) {
+                s.time += step;
+                s.line_angle += a1 + d1;
+                s.frame_angle += a2 + d2;
+                append(s, n);
+                if (i == elements.size())
+                    break;
+                const std::uint64_t e = elements[i];
+                const int dt = cut<decltype(E::time_correction)>(e);
+                if constexpr (!hr) {
+                    if (dt == -2) // stop marker
+                        break;
+                }
+                step = t + static_cast<std::uint32_t>(dt);
+                d1 = static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::line_angle_correction)>(e)));
+                d2 = static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::frame_angle_correction)>(e)));
+                n = cut<decltype(E::echo_count)>(e);
+            }
+        });
+        state = s;
+        drain<hr>();
+    }
+
+    // ThirdRelative: the third value is stored relative to the second.
+    template <bool ThirdRelative, bool Hr, class Packet>
+    void key_echo(const Packet& p) {
         echo_state_.range = p.range;
         echo_state_.amplitude = p.amplitude;
         const auto third = static_cast<std::uint16_t>(static_cast<std::int16_t>(p.reflectance));
-        echo_state_.reflectance = static_cast<short>(third_relative ? wrap_add(echo_state_.amplitude, third) : third);
+        echo_state_.reflectance = static_cast<short>(ThirdRelative ? wrap_add(echo_state_.amplitude, third) : third);
         echo_state_.flags = p.flags;
         echo_state_.deviation = static_cast<short>(static_cast<std::uint16_t>(p.deviation));
         push_echo(echo_state_);
-        hr ? drain_hr() : drain();
+        drain<Hr>();
     }
 
-    // Echo deltas; hr_1 adds the second value's delta to the third as well.
-    template <class Packet>
-    void frame_echoes(const Packet& p, bool third_relative, bool hr) {
+    // Echo deltas; ThirdRelative adds the second value's delta to the third
+    // as well.
+    template <bool ThirdRelative, bool Hr, class Packet>
+    void frame_echoes(const Packet& p) {
         echo_since_key_ = true; // also for a frame without elements
         const element_bits elements(p.deltas);
         using E = typename decltype(elements)::element;
@@ -318,46 +368,25 @@ public:
         std::uint16_t amplitude = echo_state_.amplitude;
         auto reflectance = static_cast<std::uint16_t>(echo_state_.reflectance);
         auto deviation = static_cast<std::uint16_t>(echo_state_.deviation);
-        for (std::size_t i = 0; i < elements.size(); ++i) {
-            const std::uint64_t d = elements[i];
-            const int d2 = cut<decltype(E::amplitude_delta)>(d);
-            const int d3 = cut<decltype(E::reflectance_delta)>(d);
-            range += static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::range_delta)>(d)));
-            amplitude = wrap_add(amplitude, d2);
-            reflectance = wrap_add(reflectance, third_relative ? d2 + d3 : d3);
-            deviation = wrap_add(deviation, static_cast<int>(cut<decltype(E::deviation_delta)>(d)));
-            const echo_record e{static_cast<int>(range), amplitude, static_cast<short>(reflectance),
-                                cut<decltype(E::flags)>(d), static_cast<short>(deviation)};
-            echo_state_ = e;
-            push_echo(e);
-        }
-        hr ? drain_hr() : drain();
+        unsigned short flags = echo_state_.flags;
+        append_run(echo_queue_, elements.size(), [&](auto&& append) {
+            for (std::size_t i = 0; i < elements.size(); ++i) {
+                const std::uint64_t d = elements[i];
+                const int d2 = cut<decltype(E::amplitude_delta)>(d);
+                const int d3 = cut<decltype(E::reflectance_delta)>(d);
+                range += static_cast<std::uint32_t>(static_cast<int>(cut<decltype(E::range_delta)>(d)));
+                amplitude = wrap_add(amplitude, d2);
+                reflectance = wrap_add(reflectance, ThirdRelative ? d2 + d3 : d3);
+                deviation = wrap_add(deviation, static_cast<int>(cut<decltype(E::deviation_delta)>(d)));
+                flags = cut<decltype(E::flags)>(d);
+                append(static_cast<int>(range), amplitude, static_cast<short>(reflectance), flags,
+                       static_cast<short>(deviation));
+            }
+        });
+        echo_state_ = {static_cast<int>(range), amplitude, static_cast<short>(reflectance), flags,
+                       static_cast<short>(deviation)};
+        drain<Hr>();
     }
-
-    // ---- tagged bit streams -------------------------------------------------
-
-    void decompress(const packed_shot_echos_hr<iterator>& p) {
-        const auto [b, e] = stream_words(p);
-        decode_v2(b, e);
-    }
-    void decompress(const packed_shot_echos_sbl_hr<iterator>& p) {
-        const auto [b, e] = stream_words(p);
-        decode_v3(b, e);
-    }
-
-private:
-    // The words of a bit-stream body: one per element from bit 0.
-    template <class Packet>
-    static std::pair<iterator, iterator> stream_words(const Packet& p) {
-        const auto n = static_cast<std::size_t>(p.stream.size());
-        if (n == 0)
-            return {nullptr, nullptr};
-        const iterator b = p.stream[0].word.words();
-        return {b, b + n};
-    }
-
-    void decode_v2(iterator begin, iterator end);
-    void decode_v3(iterator begin, iterator end);
 
     // ---- emission ------------------------------------------------------------
 
@@ -371,56 +400,86 @@ private:
 
     iterator cbuf() const noexcept { return packet_buffer_.data(); }
 
-    void emit_echo(const echo_record& e) {
-        count_emission();
-        echo<unsigned int*>(packet_buffer_.data(), packet_buffer_.data() + 3) = e;
-        owner_.on_echo(echo_view_);
+    // The fixed-size records go to the buffer as whole words: the echo's
+    // fields fill its three words, the shots' 32-bit fields one word each.
+    void write(const echo_record& e) noexcept {
+        unsigned int* const w = packet_buffer_.data();
+        w[0] = static_cast<std::uint32_t>(e.range);
+        w[1] = e.amplitude | std::uint32_t(static_cast<std::uint16_t>(e.reflectance)) << 16;
+        w[2] = e.flags | std::uint32_t(static_cast<std::uint16_t>(e.deviation)) << 16;
+    }
+    void write(const shot_record& s) noexcept {
+        unsigned int* const w = packet_buffer_.data();
+        w[0] = s.time;
+        w[1] = s.line_angle;
+        w[2] = s.frame_angle;
+    }
+    // The fourth value in the low half of word 3; its high half is no
+    // field's and keeps what it held.
+    void write(const shot_rad_record& s) noexcept {
+        unsigned int* const w = packet_buffer_.data();
+        w[0] = s.time;
+        w[1] = s.line_angle;
+        w[2] = s.frame_angle;
+        w[3] = (w[3] & 0xFFFF0000u) | s.background;
+    }
+    // Time in words 0-1, angle 1 in bits 8-31 of word 2 (bits 0-7 are no
+    // field's and keep what they held), angle 2 in word 3.
+    void write(const shot_hr_record& s) noexcept {
+        unsigned int* const w = packet_buffer_.data();
+        w[0] = static_cast<std::uint32_t>(s.time);
+        w[1] = static_cast<std::uint32_t>(s.time >> 32);
+        w[2] = (w[2] & 0xFFu) | s.line_angle << 8;
+        w[3] = s.frame_angle;
     }
 
-    // One emission, three calls: what a plain (10, 2) packet gives through
-    // the older layouts.
-    void emit_shot(const shot_record& s) {
-        count_emission();
-        laser_shot_2angles<unsigned int*>(packet_buffer_.data(), packet_buffer_.data() + 3) = s;
-        owner_.on_laser_shot_2angles(shot_view_);
-        owner_.on_laser_shot_1angle(shot_1angle_view_);
-        owner_.on_laser_shot(shot_0angle_view_);
+    // Hands the record in the buffer to its handlers. A 32-bit shot makes
+    // three calls: what a plain (10, 2) packet gives through the older
+    // layouts.
+    template <class Record>
+    void deliver() {
+        if constexpr (std::is_same_v<Record, echo_record>) {
+            visitor_.on_echo(echo_view_);
+        } else if constexpr (std::is_same_v<Record, shot_record>) {
+            visitor_.on_laser_shot_2angles(shot_view_);
+            visitor_.on_laser_shot_1angle(shot_1angle_view_);
+            visitor_.on_laser_shot(shot_0angle_view_);
+        } else if constexpr (std::is_same_v<Record, shot_rad_record>) {
+            visitor_.on_laser_shot_2angles_rad(shot_rad_view_);
+        } else {
+            visitor_.on_laser_shot_2angles_hr(shot_hr_view_);
+        }
     }
 
-    void emit_shot_rad(const shot_rad_record& s) {
+    template <class Record>
+    void emit(const Record& r) {
         count_emission();
-        laser_shot_2angles_rad<unsigned int*>(packet_buffer_.data(), packet_buffer_.data() + 4) = s;
-        owner_.on_laser_shot_2angles_rad(shot_rad_view_);
+        write(r);
+        deliver<Record>();
     }
 
-    void emit_shot_hr(const shot_hr_record& s) {
-        count_emission();
-        laser_shot_2angles_hr<unsigned int*>(packet_buffer_.data(), packet_buffer_.data() + 4) = s;
-        owner_.on_laser_shot_2angles_hr(shot_hr_view_);
-    }
-
-    void emit_sdg_channel_header(const header_record& h) {
+    void emit(const header_record& h) {
         count_emission();
         unsigned int* const end = packet_buffer_.data() + 4 + h.count;
         sbl_dg_channel_header_1<unsigned int*>(packet_buffer_.data(), end) = h;
-        owner_.on_sbl_dg_channel_header_1(sbl_dg_channel_header_1<iterator>(cbuf(), end));
+        visitor_.on_sbl_dg_channel_header_1(sbl_dg_channel_header_1<iterator>(cbuf(), end));
     }
 
     // The samples are already in the buffer, one per word from word 1.
-    void emit_waveform(const waveform_record& w, std::size_t samples) {
+    void emit(const waveform_record& w, std::size_t samples) {
         count_emission();
         unsigned int* const end = packet_buffer_.data() + 1 + samples;
         sbl_dg_channel_data_compressed<unsigned int*>(packet_buffer_.data(), end) = w;
-        owner_.on_sbl_dg_channel_data_compressed(sbl_dg_channel_data_compressed<iterator>(cbuf(), end));
+        visitor_.on_sbl_dg_channel_data_compressed(sbl_dg_channel_data_compressed<iterator>(cbuf(), end));
     }
 
     // ---- queues and drains ---------------------------------------------------
 
     void restart_block() noexcept {
         echo_queue_.clear();
-        shot_queue_.clear();
-        shot_rad_queue_.clear();
-        shot_hr_queue_.clear();
+        shots_.queue.clear();
+        shots_rad_.queue.clear();
+        shots_hr_.queue.clear();
         pending_echoes_ = 0;
         echo_since_key_ = false;
     }
@@ -433,11 +492,26 @@ private:
     // A queue at its limit restarts everything, as a new block would.
     template <class Queue, class T>
     void push(Queue& queue, const T& v) {
-        if (queue.full()) {
-            dropped_ += echo_queue_.size() + shot_queue_.size() + shot_rad_queue_.size() + shot_hr_queue_.size();
+        if (queue.full()) [[unlikely]] {
+            dropped_ += echo_queue_.size() + shots_.queue.size() + shots_rad_.queue.size() + shots_hr_.queue.size();
             restart_block();
         }
         queue.push_back(v);
+    }
+
+    // Runs fill(append) for a run of at most `most` entries: without a check
+    // per entry when they fit below the limit, else one push at a time.
+    template <class Queue, class Fill>
+    void append_run(Queue& queue, std::size_t most, Fill&& fill) {
+        if (queue.make_room(most)) {
+            typename Queue::appender append(queue);
+            fill(append);
+            append.commit(queue);
+        } else if constexpr (std::is_same_v<Queue, decltype(echo_queue_)>) {
+            fill([this](const auto&... members) { push_echo(echo_record{members...}); });
+        } else {
+            fill([this, &queue](const auto&... members) { push(queue, typename Queue::value_type{members...}); });
+        }
     }
 
     // Marks the echo after the push, so that echoes that follow a restart
@@ -448,56 +522,63 @@ private:
     }
 
     // Pays the echoes owed to the last shot; false when they have not all
-    // arrived. Each entry leaves its queue before its handler runs, so a
-    // handler that throws does not see it again.
+    // arrived. Each entry is written out straight from its slot and leaves
+    // its queue before its handlers run, so a handler that throws does not
+    // see it again.
     bool pay_echoes() {
         while (pending_echoes_ > 0) {
             if (echo_queue_.empty())
                 return false;
-            const echo_record e = echo_queue_.front();
+            count_emission();
+            write(echo_queue_.front());
             echo_queue_.pop_front();
             --pending_echoes_;
-            emit_echo(e);
+            deliver<echo_record>();
         }
         return true;
     }
 
-    template <class Queue, class Emit>
-    bool drain_queue(Queue& queue, Emit emit) {
+    template <class Queue>
+    bool drain_queue(Queue& queue) {
+        using Record = decltype(Queue::value_type::first);
         while (!queue.empty()) {
-            const auto entry = queue.front();
-            queue.pop_front();
+            const auto& entry = queue.front();
             pending_echoes_ = entry.second;
-            (this->*emit)(entry.first);
+            count_emission();
+            write(entry.first);
+            queue.pop_front();
+            deliver<Record>();
             if (!pay_echoes())
                 return false;
         }
         return true;
     }
 
+    // The high-resolution scheme drains only its own shots; the 32-bit and
+    // rad schemes drain theirs, in that order.
+    template <bool Hr>
     void drain() {
         if (!key_seen_ || !pay_echoes())
             return;
-        if (!drain_queue(shot_queue_, &impl::emit_shot))
-            return;
-        drain_queue(shot_rad_queue_, &impl::emit_shot_rad);
+        if constexpr (Hr)
+            drain_queue(shots_hr_.queue);
+        else if (drain_queue(shots_.queue))
+            drain_queue(shots_rad_.queue);
     }
 
-    void drain_hr() {
-        if (!key_seen_ || !pay_echoes())
-            return;
-        drain_queue(shot_hr_queue_, &impl::emit_shot_hr);
-    }
-
-    // ---- stream records ----------------------------------------------------------
+    // ---- tagged bit streams -------------------------------------------------
 
     [[noreturn]] static void truncated(int version, unsigned tag) {
         throw std::runtime_error((version == 2 ? "Truncated subpackage v2: " : "Truncated subpackage v3: ") +
                                  std::to_string(tag));
     }
+    [[noreturn]] static void unknown(int version, unsigned tag) {
+        throw std::runtime_error((version == 2 ? "Unknown subpackage v2: " : "Unknown subpackage v3: ") +
+                                 std::to_string(tag));
+    }
     // The record's words must lie inside the body.
     static void need(std::ptrdiff_t left, std::ptrdiff_t words, int version, unsigned tag) {
-        if (left < words)
+        if (left < words) [[unlikely]]
             truncated(version, tag);
     }
 
@@ -542,23 +623,32 @@ private:
         st.echo.deviation = wrap_add(st.echo.deviation, d5);
     }
 
+    template <int Version>
+    void emit_stream_shot(const stream_state& st) {
+        if constexpr (Version == 3)
+            header_since_shot_ = false;
+        emit(st.shot);
+    }
+
+    template <int Version, class Packet>
+    void decode_stream(const Packet& packet);
+
     void channel_header(address& a, std::ptrdiff_t left);
     void waveform(address& a, std::ptrdiff_t left);
 
     compressed_packets& owner_;
+    // The handlers are called through the shared base, found once.
+    basic_packets& visitor_;
 
     // key and frame scheme
     bool echo_since_key_ = false;
     std::uint32_t pending_echoes_ = 0;
     bool key_seen_ = false;
     echo_record echo_state_{};
-    shot_record shot_state_{};
-    shot_rad_record shot_rad_state_{};
-    shot_hr_record shot_hr_state_{};
+    shot_lane<shot_record> shots_;
+    shot_lane<shot_rad_record> shots_rad_;
+    shot_lane<shot_hr_record> shots_hr_;
     bounded_fifo<echo_record> echo_queue_;
-    bounded_fifo<std::pair<shot_record, std::uint32_t>> shot_queue_;
-    bounded_fifo<std::pair<shot_rad_record, std::uint32_t>> shot_rad_queue_;
-    bounded_fifo<std::pair<shot_hr_record, std::uint32_t>> shot_hr_queue_;
     std::uint64_t dropped_ = 0;
 
     // tagged bit streams, one state per version
@@ -587,91 +677,45 @@ private:
     const laser_shot_2angles_hr<iterator> shot_hr_view_{cbuf(), cbuf() + 4};
 };
 
-// Every record is a whole number of words, so each starts at bit 0 of a word:
-// a record's fields are read from an address made at its first word, whose
-// offsets the compiler then knows.
-void compressed_packets::impl::decode_v2(iterator p, iterator end) {
-    stream_state& st = v2_;
+// Both versions share the shot and echo records; version 3 numbers them one
+// lower, has no end record and adds the waveform records. Every record is a
+// whole number of words, so each starts at bit 0 of a word: a record's fields
+// are read from an address made at its first word, whose offsets the
+// compiler then knows.
+template <int Version, class Packet>
+void compressed_packets::impl::decode_stream(const Packet& packet) {
+    // The words of the body: one per element from bit 0.
+    const auto words = static_cast<std::size_t>(packet.stream.size());
+    if (words == 0)
+        return;
+    iterator p = packet.stream[0].word.words();
+    const iterator end = p + words;
+    stream_state& st = Version == 2 ? v2_ : v3_;
+    constexpr unsigned shift = Version == 2 ? 0 : 1;
     while (p < end) {
         address a(p);
         const auto tag = take<unsigned, 3>(a);
         const auto left = end - p;
-        switch (tag) {
-        case 0:
-            return;
-        case 1:
-            need(left, 3, 2, tag);
-            shot_absolute(a, st);
-            emit_shot_hr(st.shot);
-            break;
-        case 2:
-            need(left, 2, 2, tag);
-            shot_delta(a, st);
-            emit_shot_hr(st.shot);
-            break;
-        case 3:
-            shot_second_order(a, st);
-            emit_shot_hr(st.shot);
-            break;
-        case 4:
-            need(left, 3, 2, tag);
-            echo_absolute(a, st);
-            emit_echo(st.echo);
-            break;
-        case 5:
-            need(left, 2, 2, tag);
-            echo_delta(a, st);
-            emit_echo(st.echo);
-            break;
+        // Version-2 numbering: shot, delta shot, second-order shot, echo,
+        // echo delta; the record's words must lie inside the body.
+        switch (tag + shift) {
+        case 1: need(left, 3, Version, tag); shot_absolute(a, st); emit_stream_shot<Version>(st); break;
+        case 2: need(left, 2, Version, tag); shot_delta(a, st); emit_stream_shot<Version>(st); break;
+        case 3: shot_second_order(a, st); emit_stream_shot<Version>(st); break;
+        case 4: need(left, 3, Version, tag); echo_absolute(a, st); emit(st.echo); break;
+        case 5: need(left, 2, Version, tag); echo_delta(a, st); emit(st.echo); break;
         default:
-            throw std::runtime_error("Unknown subpackage v2: " + std::to_string(tag));
-        }
-        p = a.word();
-    }
-}
-
-void compressed_packets::impl::decode_v3(iterator p, iterator end) {
-    stream_state& st = v3_;
-    while (p < end) {
-        address a(p);
-        const auto tag = take<unsigned, 3>(a);
-        const auto left = end - p;
-        switch (tag) {
-        case 0:
-            need(left, 3, 3, tag);
-            shot_absolute(a, st);
-            header_since_shot_ = false;
-            emit_shot_hr(st.shot);
-            break;
-        case 1:
-            need(left, 2, 3, tag);
-            shot_delta(a, st);
-            header_since_shot_ = false;
-            emit_shot_hr(st.shot);
-            break;
-        case 2:
-            shot_second_order(a, st);
-            header_since_shot_ = false;
-            emit_shot_hr(st.shot);
-            break;
-        case 3:
-            need(left, 3, 3, tag);
-            echo_absolute(a, st);
-            emit_echo(st.echo);
-            break;
-        case 4:
-            need(left, 2, 3, tag);
-            echo_delta(a, st);
-            emit_echo(st.echo);
-            break;
-        case 5:
-            channel_header(a, left);
-            break;
-        case 7:
-            waveform(a, left);
-            break;
-        default:
-            throw std::runtime_error("Unknown subpackage v3: " + std::to_string(tag));
+            if constexpr (Version == 2) {
+                if (tag != 0)
+                    unknown(Version, tag);
+                return;
+            } else if (tag == 5) {
+                channel_header(a, left);
+            } else if (tag == 7) {
+                waveform(a, left);
+            } else {
+                unknown(Version, tag);
+            }
         }
         p = a.word();
     }
@@ -695,7 +739,7 @@ void compressed_packets::impl::channel_header(address& a, std::ptrdiff_t left) {
         r.channels[i].f1 = take<std::uint32_t, 18>(a);
         r.channels[i].f2 = take<std::uint16_t, 10>(a);
     }
-    emit_sdg_channel_header(r);
+    emit(r);
     header_since_shot_ = true;
 }
 
@@ -718,14 +762,14 @@ void compressed_packets::impl::waveform(address& a, std::ptrdiff_t left) {
         r.time = v3_.shot.time;
         r.count = 1;
         r.channels[0].channel = 5;
-        emit_sdg_channel_header(r);
+        emit(r);
         header_since_shot_ = true;
     }
     // The samples go to their words after the default header (if any) has
     // been handed over; they start on a word, one per word.
     std::memcpy(packet_buffer_.data() + 1, a.word(), n * sizeof(unsigned int));
     a.add(32L * n);
-    emit_waveform(w, n);
+    emit(w, n);
 }
 
 // ---- compressed_packets -----------------------------------------------------------
@@ -743,79 +787,19 @@ bool compressed_packets::on_dispatch(iterator const& begin, iterator const& end)
     return basic_packets::on_dispatch(begin, end);
 }
 
-void compressed_packets::on_packed_shot_echos_hr(packed_shot_echos_hr<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->decompress(packet);
-}
-
-void compressed_packets::on_packed_shot_echos_sbl_hr(packed_shot_echos_sbl_hr<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->decompress(packet);
-}
-
-void compressed_packets::on_packed_key_laser_shot_2angles(packed_key_laser_shot_2angles<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->key_shot(packet);
-}
-
-void compressed_packets::on_packed_key_laser_shot_2angles_rad(
-    packed_key_laser_shot_2angles_rad<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->key_shot_rad(packet);
-}
-
-void compressed_packets::on_packed_key_laser_shot_2angles_hr(
-    packed_key_laser_shot_2angles_hr<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->key_shot_hr(packet);
-}
-
-void compressed_packets::on_packed_frame_laser_shot_2angles(
-    packed_frame_laser_shot_2angles<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->frame_shots(packet);
-}
-
-void compressed_packets::on_packed_frame_laser_shot_2angles_rad(
-    packed_frame_laser_shot_2angles_rad<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->frame_shots(packet);
-}
-
-void compressed_packets::on_packed_frame_laser_shot_2angles_hr(
-    packed_frame_laser_shot_2angles_hr<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->frame_shots_hr(packet);
-}
-
-void compressed_packets::on_packed_key_echo(packed_key_echo<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->key_echo(packet, false, false);
-}
-
-void compressed_packets::on_packed_key_echo_hr(packed_key_echo_hr<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->key_echo(packet, false, true);
-}
-
-void compressed_packets::on_packed_key_echo_hr_1(packed_key_echo_hr_1<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->key_echo(packet, true, true);
-}
-
-void compressed_packets::on_packed_frame_echo(packed_frame_echo<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->frame_echoes(packet, false, false);
-}
-
-void compressed_packets::on_packed_frame_echo_hr(packed_frame_echo_hr<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->frame_echoes(packet, false, true);
-}
-
-void compressed_packets::on_packed_frame_echo_hr_1(packed_frame_echo_hr_1<iterator> const& packet) {
-    if (impl_->first_decode())
-        impl_->frame_echoes(packet, true, true);
-}
+void compressed_packets::on_packed_shot_echos_hr(packed_shot_echos_hr<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_shot_echos_sbl_hr(packed_shot_echos_sbl_hr<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_key_laser_shot_2angles(packed_key_laser_shot_2angles<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_key_laser_shot_2angles_rad(packed_key_laser_shot_2angles_rad<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_key_laser_shot_2angles_hr(packed_key_laser_shot_2angles_hr<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_frame_laser_shot_2angles(packed_frame_laser_shot_2angles<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_frame_laser_shot_2angles_rad(packed_frame_laser_shot_2angles_rad<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_frame_laser_shot_2angles_hr(packed_frame_laser_shot_2angles_hr<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_key_echo(packed_key_echo<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_key_echo_hr(packed_key_echo_hr<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_key_echo_hr_1(packed_key_echo_hr_1<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_frame_echo(packed_frame_echo<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_frame_echo_hr(packed_frame_echo_hr<iterator> const& p) { impl_->unpack(p); }
+void compressed_packets::on_packed_frame_echo_hr_1(packed_frame_echo_hr_1<iterator> const& p) { impl_->unpack(p); }
 
 } // namespace scanlib
