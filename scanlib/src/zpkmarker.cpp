@@ -195,7 +195,9 @@ void decoder_zpkmarker::check_preamble() {
 }
 
 void decoder_zpkmarker::get(basic_buffer<unsigned int*>& out) {
-    if (run_next == run_size && !plan_run()) [[unlikely]] {
+    // After a long packet the next is likely long too: it is found word by
+    // word rather than by a block of words that holds none of its ends.
+    if (run_next == run_size && (long_packet || !plan_run())) [[unlikely]] {
         get_collect(out);
         return;
     }
@@ -214,26 +216,36 @@ void decoder_zpkmarker::get(basic_buffer<unsigned int*>& out) {
 // the next. False when the next packet needs the full loop of get_collect.
 bool decoder_zpkmarker::plan_run() {
     run_next = run_size = 0;
+    clean_until = nullptr;
     unsigned int* const p = scan_pos;
     unsigned int* const stop = write_pos > p ? write_pos : ring_end();
     if (p == write_pos || p == stop || preamble_pending || end_reported || *p <= escape_word)
         return false;
-    unsigned int* const from = p + 1;
     static_assert(run_capacity == 64, "one mask bit per word");
+    unsigned int* const from = p + 1;
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(stop - from), run_capacity);
     const marker_masks m = n == run_capacity ? find_markers(from) : find_markers(from, n);
     // Start words before the first escape end packets in place.
     std::uint64_t ends = m.markers & ((m.escapes & (0 - m.escapes)) - 1);
+    if (ends == 0) {
+        // The packet at p is long, holds an escape or runs past the words
+        // buffered: get_collect takes it, from the first word not yet known
+        // to be a plain data word.
+        clean_until = from + (m.markers != 0 ? std::countr_zero(m.markers) : n);
+        return false;
+    }
     std::uint32_t k = 0;
     for (; ends != 0; ends &= ends - 1)
         run[k++] = from + std::countr_zero(ends);
     run_size = k;
-    return k != 0;
+    return true;
 }
 
 void decoder_zpkmarker::get_collect(basic_buffer<unsigned int*>& out) {
     // Words may be unescaped in place or move: the run found ahead is void.
     run_next = run_size = 0;
+    unsigned int* const clean = clean_until;
+    clean_until = nullptr;
     if (preamble_pending)
         check_preamble();
     if (end_reported)
@@ -262,6 +274,7 @@ void decoder_zpkmarker::get_collect(basic_buffer<unsigned int*>& out) {
     auto finish = [&] {
         sync();
         out.end = out.limit = dst;
+        long_packet = dst - out.begin > short_packet;
     };
 
     for (;;) {
@@ -299,6 +312,9 @@ void decoder_zpkmarker::get_collect(basic_buffer<unsigned int*>& out) {
             }
             first = false;
             dst = ++p;
+            // plan_run has already found no marker up to here.
+            if (clean > p)
+                dst = p = clean;
             if (p == chunk)
                 continue;
         }
