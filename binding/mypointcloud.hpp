@@ -35,10 +35,20 @@ public:
     void on_shot_end() override;
     void on_echo_transformed(echo_type type) override;
 
-    bool has_queued() const { return !shots->empty(); }
-    // The oldest queued Shot as a local reference; its global one is released.
+    bool has_queued() const { return fresh || !shots->empty(); }
+    // The oldest queued Shot as a local reference of the current native call.
     jobject take_shot();
 
+    // Brackets one native call that may end shots: the first shot it builds
+    // while nothing is queued stays a local reference and is handed out as
+    // is; whatever is still local when the call ends becomes a global one.
+    void begin_pull() { pulling = true; }
+    // The host exception held back is raised here.
+    void end_pull();
+    // Building a shot raised a host exception in the current call.
+    bool host_failed() const { return held || class_missing; }
+
+    // Global references to the queued Shot objects that follow `fresh`.
     std::unique_ptr<std::deque<jobject>> shots;
     JNIEnv* env;
     serializer& output;
@@ -46,6 +56,26 @@ public:
     bool exportDeviation = false;
     bool exportAmplitude = false;
     bool exportTime = false;
+
+private:
+    bool build_shot();
+    void hold_exception();
+    bool lookup_class();
+    jmethodID method(jmethodID& id, char const* name, char const* sig);
+    bool attach(jmethodID& id, char const* setter, char const* sig, jobject shot, jarray values);
+
+    // The oldest queued shot when it was built in the current call; it comes
+    // before everything in `shots`.
+    jobject fresh = nullptr;
+    bool pulling = false;
+    // The first host exception of the current call, a local reference.
+    jthrowable held = nullptr;
+    bool class_missing = false;
+    // Looked up once per cloud, each on first use, so a class lacking a setter
+    // no export asks for still serves.
+    jclass shot_class = nullptr; // global reference
+    jmethodID init_id = nullptr, reflectances_id = nullptr, deviations_id = nullptr, amplitudes_id = nullptr,
+              times_id = nullptr;
 };
 
 } // namespace mpc

@@ -7,17 +7,55 @@
 #include <scanlib/connection.hpp>
 #include <scanlib/zpkmarker.hpp>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 namespace {
 
-extractionhandle* from_jlong(jlong handle) { return reinterpret_cast<extractionhandle*>(handle); }
+// The live handles. A host may pass back any number: one that instantiate did
+// not hand out, or that delete already took, must not be followed. Never
+// destroyed, so host threads still calling during exit find it intact.
+struct handle_registry {
+    std::mutex lock;
+    std::unordered_set<jlong> live;
+    // Counts every change of the set.
+    std::atomic<std::uint64_t> version{0};
+};
+
+handle_registry& registry() {
+    static auto* r = new handle_registry;
+    return *r;
+}
+
+// The handle this thread found live last, and the version of the set then: a
+// host pulls shot after shot on one handle, and this spares the lock on each call.
+struct last_found {
+    jlong handle = 0;
+    std::uint64_t version = 0;
+};
+thread_local last_found last;
+
+// The handle behind a live number, or null. One handle is used by one thread
+// at a time; different handles run in parallel, the lock only guards the set.
+extractionhandle* from_jlong(jlong handle) {
+    handle_registry& r = registry();
+    if (handle != 0 && last.handle == handle && last.version == r.version.load(std::memory_order_acquire))
+        return reinterpret_cast<extractionhandle*>(handle);
+    std::lock_guard<std::mutex> guard(r.lock);
+    if (!r.live.count(handle))
+        return nullptr;
+    last = {handle, r.version.load(std::memory_order_relaxed)};
+    return reinterpret_cast<extractionhandle*>(handle);
+}
 
 // A local reference released when it goes out of scope.
 template <class T>
@@ -58,6 +96,7 @@ void release(extractionhandle& h) {
     h.cloud = nullptr;
     delete h.writer;
     h.writer = nullptr;
+    h.opened = false;
     h.failed = false;
 }
 
@@ -70,6 +109,19 @@ void raise(JNIEnv* env, char const* what) {
         env->DeleteLocalRef(cls);
     }
 }
+
+// One pull in the cloud: shots still held as local references when the call
+// returns become global ones, whichever way it returns.
+class pull_scope {
+public:
+    explicit pull_scope(mpc::mypointcloud& cloud) : cloud(cloud) { cloud.begin_pull(); }
+    ~pull_scope() { cloud.end_pull(); }
+    pull_scope(pull_scope const&) = delete;
+    pull_scope& operator=(pull_scope const&) = delete;
+
+private:
+    mpc::mypointcloud& cloud;
+};
 
 void apply_export_code(mpc::mypointcloud& cloud, jint code) {
     switch (code) {
@@ -113,7 +165,20 @@ char* JNU_GetStringNativeChars(JNIEnv* env, jstring jstr) {
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instantiate(JNIEnv*, jobject) {
-    return reinterpret_cast<jlong>(new (std::nothrow) extractionhandle());
+    std::unique_ptr<extractionhandle> h(new (std::nothrow) extractionhandle());
+    if (!h)
+        return 0;
+    const jlong handle = reinterpret_cast<jlong>(h.get());
+    try {
+        handle_registry& r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.live.insert(handle);
+        r.version.fetch_add(1, std::memory_order_release);
+    } catch (...) {
+        return 0;
+    }
+    h.release();
+    return handle;
 }
 
 JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNIEnv* env, jobject, jlong handle,
@@ -146,6 +211,7 @@ JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNI
                 apply_export_code(*h->cloud, values[i]);
             env->ReleaseIntArrayElements(codes, values, JNI_ABORT);
         }
+        h->opened = true;
         return 0;
     } catch (...) {
         // Nothing may unwind into the virtual machine.
@@ -156,19 +222,22 @@ JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNI
 JNIEXPORT jboolean JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_hasShot(JNIEnv*, jobject,
                                                                                     jlong handle) {
     extractionhandle* h = from_jlong(handle);
-    if (!h || !h->decoder || h->failed)
+    if (!h || !h->opened || h->failed)
         return JNI_FALSE;
-    return h->decoder->input_ended ? JNI_FALSE : JNI_TRUE;
+    // The end of the input may queue the last shots in the very call that
+    // meets it: a host polling hasShot must still be told about them.
+    return h->cloud->has_queued() || !h->decoder->input_ended ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNextShot(JNIEnv* env, jobject,
                                                                                        jlong handle) {
     extractionhandle* h = from_jlong(handle);
-    if (!h || !h->decoder || !h->cloud)
+    if (!h || !h->opened)
         return nullptr;
     mpc::mypointcloud& cloud = *h->cloud;
     // Host calls must use the calling thread's environment.
     cloud.setEnv(env);
+    const pull_scope pulling(cloud);
     if (!cloud.has_queued()) {
         if (h->decoder->input_ended || h->failed)
             return nullptr;
@@ -180,13 +249,13 @@ JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNe
                     cloud.dispatch(packet.begin, packet.end);
                 // A host exception raised while building a shot goes to the
                 // host before anything else is read or handed out.
-                if (env->ExceptionCheck())
+                if (cloud.host_failed())
                     return nullptr;
                 // The end of the input ends the shot still open, as a stop
                 // packet would: otherwise the last shot and its echoes are lost.
                 if (h->decoder->input_ended && cloud.shot_pending) {
                     cloud.send_single_or_last();
-                    if (env->ExceptionCheck())
+                    if (cloud.host_failed())
                         return nullptr;
                 }
                 if (cloud.has_queued())
@@ -223,9 +292,15 @@ JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_closeCon
 
 JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(JNIEnv* env, jobject,
                                                                                jlong handle) {
-    extractionhandle* h = from_jlong(handle);
-    if (!h)
-        return;
+    {
+        // Taken out of the set first: of two deletes of one handle only one frees it.
+        handle_registry& r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        if (r.live.erase(handle) == 0)
+            return;
+        r.version.fetch_add(1, std::memory_order_release);
+    }
+    extractionhandle* h = reinterpret_cast<extractionhandle*>(handle);
     if (h->cloud)
         h->cloud->setEnv(env);
     release(*h);

@@ -16,12 +16,16 @@ class serializer;
 class mypointcloud;
 } // namespace mpc
 
-// Everything one opened scan needs; its address is the host's handle.
+// Everything one opened scan needs; its address is the host's handle. Only
+// addresses that instantiate handed out and delete has not taken back are
+// ever followed.
 struct extractionhandle {
     std::shared_ptr<scanlib::basic_rconnection> connection;
     mpc::serializer* writer = nullptr;
     scanlib::decoder_zpkmarker* decoder = nullptr;
     mpc::mypointcloud* cloud = nullptr;
+    // The last open returned 0.
+    bool opened = false;
     // Reading failed: no further packet is read.
     bool failed = false;
 };

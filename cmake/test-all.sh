@@ -18,22 +18,20 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== fuzz targets"
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DSCANLIB_FUZZ=ON >/dev/null
-cmake --build build-fuzz -j "$jobs"
+. fuzz/fuzz-lib.sh
+fuzz_build "$jobs"
 seconds=${FUZZ_SECONDS:-20}
-for target in build-fuzz/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
+for target in $(fuzz_targets); do
   name=$(basename "$target")
-  corpus=build-fuzz/corpus/$name
-  mkdir -p "$corpus"
   # Seeds come from the tests of the normal build, where they write them.
-  [ -d "build/fuzz-seeds/$name" ] && cp -n build/fuzz-seeds/"$name"/* "$corpus"/ 2>/dev/null || true
+  corpus=$(fuzz_corpus "$name")
+  mapfile -t options < <(fuzz_options "$name")
   run=$seconds
   # The framing decoder takes every byte from outside: give it the longest run.
   [ "$name" = fuzz_zpk_istream ] && run=$((seconds * 3 / 2))
   echo "-- $name (${run}s)"
-  log=build-fuzz/$name.log
-  if ! "$target" -max_total_time="$run" -rss_limit_mb=2048 "$corpus" >"$log" 2>&1; then
+  log=$fuzz_build_dir/$name.log
+  if ! "$target" -max_total_time="$run" -rss_limit_mb=2048 "${options[@]}" "$corpus" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "fuzz target $name failed"
     exit 1

@@ -9,6 +9,8 @@
 
 #include <concepts>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -162,6 +164,25 @@ inline words text_packet(std::string const& text, unsigned length) {
 
 inline words text_packet(std::string const& text) {
     return text_packet(text, static_cast<unsigned>(text.size()));
+}
+
+// Leaves a seed for fuzz_pointcloud in <build>/fuzz-seeds: the flag byte
+// (bit 0 PPS time, bit 1 meta information, bit 2 pretty), then each packet as
+// its word count in one byte and its words. Returns false for a packet too
+// long for the format.
+inline bool write_fuzz_seed(std::string const& name, unsigned char flags, std::vector<words> const& stream) {
+    std::string bytes(1, static_cast<char>(flags));
+    for (auto const& w : stream) {
+        if (w.size() > 255)
+            return false;
+        bytes.push_back(static_cast<char>(w.size()));
+        bytes.append(reinterpret_cast<char const*>(w.data()), w.size() * 4);
+    }
+    const std::filesystem::path dir =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "fuzz-seeds/fuzz_pointcloud";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / name, std::ios::binary) << bytes;
+    return true;
 }
 
 } // namespace pctest

@@ -137,6 +137,28 @@ std::vector<pk> cat(std::vector<pk> a, const std::vector<pk>& b) {
     return a;
 }
 
+// Every packet left in `in`, decoded with the one table it keeps for the
+// whole stream.
+std::vector<pk> all_packets(scanlib::zpk_istream& in) {
+    std::vector<pk> out;
+    for (;;) {
+        package_id id;
+        in >> id;
+        if (in.at_end)
+            return out;
+        zpk_packet p;
+        in >> p;
+        out.push_back({id, words(p.begin, p.end)});
+    }
+}
+
+// Every packet of a stream that starts with its preamble.
+std::vector<pk> decoded(const std::string& bytes) {
+    scanlib::zpk_istream in;
+    in.rdcon(std::make_shared<conntest::mem_rconnection>(bytes.substr(16)));
+    return all_packets(in);
+}
+
 class scan_dir {
 public:
     scan_dir() {
@@ -173,16 +195,7 @@ public:
     // Every packet a zpk_istream opened on the file delivers.
     std::vector<pk> packets() const {
         scanlib::zpk_istream in(scan());
-        std::vector<pk> out;
-        for (;;) {
-            package_id id;
-            in >> id;
-            if (in.at_end)
-                return out;
-            zpk_packet p;
-            in >> p;
-            out.push_back({id, words(p.begin, p.end)});
-        }
+        return all_packets(in);
     }
 
 private:
@@ -210,7 +223,7 @@ const char* verification = R"("file_verification": [
 std::string run(const std::string& stream, const std::string& text, std::size_t chunk = 64) {
     std::vector<char> out;
     auto in = std::make_shared<conntest::mem_rconnection>(stream, chunk);
-    scanlib::hreplace(in, std::make_shared<scanlib::mem_wconnection>(out), text);
+    ::hreplace(in, std::make_shared<scanlib::mem_wconnection>(out), text);
     return std::string(out.begin(), out.end());
 }
 
@@ -220,14 +233,18 @@ std::string read_through(const std::string& stream, const std::string& text, std
     return conntest::drain(*c, step);
 }
 
-// Leaves a seed for fuzz_hreplace: the pass over `ps`, which starts with a
-// header, with `text` (none: the target compares packets before and after).
-void seed(const std::string& name, const std::string& text, const std::vector<pk>& ps) {
-    const std::string stream = bytes_of(ps, false).substr(8);
+// Leaves a seed for fuzz_hreplace: the pass over `stream`, which follows the
+// header's id words, with `text` (none: the target compares packets before
+// and after).
+void seed_bytes(const std::string& name, const std::string& text, const std::string& stream) {
     std::vector<char> b{7, 1, static_cast<char>(text.size() & 0xFF), static_cast<char>(text.size() >> 8)};
     b.insert(b.end(), text.begin(), text.end());
     b.insert(b.end(), stream.begin(), stream.end());
     zpktest::write_seed("fuzz_hreplace", name, b);
+}
+
+void seed(const std::string& name, const std::string& text, const std::vector<pk>& ps) {
+    seed_bytes(name, text, bytes_of(ps, false).substr(8));
 }
 
 TEST(HeaderOverride, WithoutEntriesTheStreamPassesUnchanged) {
@@ -409,6 +426,42 @@ std::string new_atmosphere(const std::string& content) {
     return replace_entry("[27, 0]", "[]", R"({"ID": [27, 0], "content": )" + content + "}");
 }
 
+
+TEST(HeaderOverride, KeysOfEarlierHeadersStayInForce) {
+    // A later header lists fewer ids: key 2 still names the shot (10, 2) and
+    // key 3 the units of the first header, for every reader of the stream.
+    const pk first = header("T", "b", "s", {{27, 0}, {10, 2}, {2, 0}});
+    const pk later = header("T", "b", "s", {{27, 0}});
+    const words shot{0xFFFFFF02u, 7, 8, 9}, keyed_units{0xFFFFFF03u, f32(0.5f), 7, 8, f32(2.0f)};
+    auto explicit_form = [](const pk& p) {
+        words w{0xFFFFFFFFu, p.id.main << 16 | p.id.sub};
+        w.insert(w.end(), p.body.begin(), p.body.end());
+        return w;
+    };
+    const words atmo{0xFFFFFF01u, f32(1), f32(2), f32(3), f32(4)};
+    auto stream = [&](const words& after_later) {
+        const auto b = zpktest::to_bytes(
+            zpktest::ref_frame({explicit_form(first), atmo, shot, explicit_form(later), after_later, atmo, shot}),
+            true);
+        return std::string(b.begin(), b.end());
+    };
+    ASSERT_EQ(decoded(stream(shot))[4].id, package_id(10, 2));
+    seed_bytes("earlier_keys", "", stream(keyed_units).substr(24));
+    for (const words& after_later : {shot, keyed_units}) {
+        const std::string in = stream(after_later);
+        for (std::size_t chunk : {7u, 4096u}) {
+            scan_dir d;
+            EXPECT_EQ(decoded(d.read(in, "{}", "scan.pxp", chunk)), decoded(in)) << chunk;
+        }
+    }
+    // The keyed packet is found by its id: an entry deletes it.
+    scan_dir d;
+    std::vector<pk> want = decoded(stream(keyed_units));
+    ASSERT_EQ(want[4], units(0.5f, 7, 8, 2.0f));
+    want.erase(want.begin() + 4);
+    EXPECT_EQ(decoded(d.read(stream(keyed_units), replace_entry("[2, 0]", "[]", ""))), want);
+}
+
 TEST(HeaderOverride, MalformedTextRaisesTheDocumentedErrors) {
     using boost::property_tree::json_parser_error;
     using boost::property_tree::ptree_bad_path;
@@ -532,13 +585,13 @@ pk taken(const package_id& id, const zpk_packet& z) {
 TEST(HeaderOverride, FieldItemsAndMatching) {
     using items = std::vector<std::string>;
     const pk h = header("AB CD", "x,y", "", {{2, 0}});
-    EXPECT_EQ(scanlib::parse_zpk_fields(h.id, packet_of(h)), (items{"ABCD", "x,y", "", "0", "2"}));
+    EXPECT_EQ(::parse_zpk_fields(h.id, packet_of(h)), (items{"ABCD", "x,y", "", "0", "2"}));
     // The context end's fields in layout order: sub (low half), then main.
-    EXPECT_EQ(scanlib::parse_zpk_fields({21, 1}, packet_of(context_end(1, 0))), (items{"0", "1"}));
-    EXPECT_EQ(scanlib::parse_zpk_fields({14, 0}, packet_of({{14, 0}, {}})), (items{"14", "0"}));
-    EXPECT_EQ(scanlib::parse_zpk_fields({4000, 3}, packet_of({{4000, 3}, {1, 0xabcd}})), (items{"0x1", "0xabcd"}));
+    EXPECT_EQ(::parse_zpk_fields({21, 1}, packet_of(context_end(1, 0))), (items{"0", "1"}));
+    EXPECT_EQ(::parse_zpk_fields({14, 0}, packet_of({{14, 0}, {}})), (items{"14", "0"}));
+    EXPECT_EQ(::parse_zpk_fields({4000, 3}, packet_of({{4000, 3}, {1, 0xabcd}})), (items{"0x1", "0xabcd"}));
     const pk a = atmosphere(1.5f, 7, 0, -1);
-    EXPECT_EQ(scanlib::parse_zpk_fields(a.id, packet_of(a)),
+    EXPECT_EQ(::parse_zpk_fields(a.id, packet_of(a)),
               (items{"1.5000000000000000e+00", "7.0000000000000000e+00", "0.0000000000000000e+00",
                      "-1.0000000000000000e+00"}));
 
@@ -548,27 +601,27 @@ TEST(HeaderOverride, FieldItemsAndMatching) {
                                  {"ID": [27, -1], "contentID": [[0, "1.5"]]},
                                  {"ID": [27, 0], "contentID": []}]})")
                         .get_child("v");
-    EXPECT_FALSE(scanlib::verified(a.id, packet_of(a), fv));
+    EXPECT_FALSE(::verified(a.id, packet_of(a), fv));
     const auto fv2 =
         tree(R"({"v": [{"ID": [27, 0], "contentID": [[0, "1.5000000000000000e+00"], [-1, "x"], ["a", "y"]]}]})")
             .get_child("v");
-    EXPECT_TRUE(scanlib::verified(a.id, packet_of(a), fv2));
-    EXPECT_FALSE(scanlib::verified({27, 1}, packet_of(a), fv2));
+    EXPECT_TRUE(::verified(a.id, packet_of(a), fv2));
+    EXPECT_FALSE(::verified({27, 1}, packet_of(a), fv2));
     const auto fv3 = tree(R"({"v": [{"ID": [27], "contentID": []}]})").get_child("v");
-    EXPECT_FALSE(scanlib::verified(a.id, packet_of(a), fv3));
-    EXPECT_TRUE(scanlib::verified({27, 27}, packet_of(a), fv3));
+    EXPECT_FALSE(::verified(a.id, packet_of(a), fv3));
+    EXPECT_TRUE(::verified({27, 27}, packet_of(a), fv3));
     const auto fv4 = tree(R"({"v": [{"ID": [-1, 0], "contentID": []}]})").get_child("v");
-    EXPECT_FALSE(scanlib::verified({65535, 0}, packet_of(a), fv4));
-    EXPECT_TRUE(scanlib::verified({4294967295u, 0}, packet_of(a), fv4));
+    EXPECT_FALSE(::verified({65535, 0}, packet_of(a), fv4));
+    EXPECT_TRUE(::verified({4294967295u, 0}, packet_of(a), fv4));
 
     // Two packets with the same id: an entry acts on the first only.
     auto packets =
         tree(R"({"p": [{"existing_packet_identification": {"ID": [27, 0], "contentID": []}}]})").get_child("p");
     package_id id = a.id;
     zpk_packet z = packet_of(a);
-    EXPECT_FALSE(scanlib::replaced(id, z, packets));
+    EXPECT_FALSE(::replaced(id, z, packets));
     EXPECT_TRUE(packets.empty());
-    EXPECT_TRUE(scanlib::replaced(id, z, packets));
+    EXPECT_TRUE(::replaced(id, z, packets));
     EXPECT_EQ(taken(id, z), a);
 
     // Another id of a non-header type; a content check that fails leaves its
@@ -577,7 +630,7 @@ TEST(HeaderOverride, FieldItemsAndMatching) {
                             {"existing_packet_identification": {"ID": [27, 0], "contentID": []},
                              "new_packet": {"ID": [2, 0], "content": ["-1e5", 100000, 3, "+.5"]}}]})")
                   .get_child("p");
-    EXPECT_TRUE(scanlib::replaced(id, z, packets));
+    EXPECT_TRUE(::replaced(id, z, packets));
     EXPECT_EQ(packets.size(), 1u);
     EXPECT_EQ(taken(id, z), units(-1e5f, 100000u, 3, 0.5f));
 
@@ -586,7 +639,7 @@ TEST(HeaderOverride, FieldItemsAndMatching) {
     packets = tree(R"({"p": [{"existing_packet_identification": {"ID": [2, 0], "contentID": []},
                              "new_packet": {"ID": [27], "content": [1, 2, 3, 4, 5, 6, 7, 8, 9]}}]})")
                   .get_child("p");
-    EXPECT_TRUE(scanlib::replaced(id, z, packets));
+    EXPECT_TRUE(::replaced(id, z, packets));
     EXPECT_EQ(taken(id, z), (pk{{27, 27}, {f32(1), f32(2), f32(3), f32(4), f32(5), f32(6), f32(7), f32(8), f32(9)}}));
 }
 
@@ -601,7 +654,7 @@ TEST(HeaderOverride, ValuesAreQuotedUnlessTheyAreNumbers) {
                            .get_child("p");
         package_id id{1, 0};
         zpk_packet z = packet_of(old);
-        EXPECT_TRUE(scanlib::replaced(id, z, packets));
+        EXPECT_TRUE(::replaced(id, z, packets));
         return taken(id, z);
     };
     auto replace_build = [&](const std::string& build_json) {

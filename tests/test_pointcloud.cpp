@@ -2,12 +2,15 @@
 // evaluation and the comma-separated output, driven by packet streams.
 #include "packed_model.hpp"
 #include "pointcloud_support.hpp"
+#include "zpk_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <numbers>
 #include <sstream>
 
@@ -174,6 +177,21 @@ TEST(PointcloudShots, NotchWindow) {
     EXPECT_DOUBLE_EQ(pc.reports[0].t.range, 15);
     EXPECT_FLOAT_EQ(pc.reports[0].t.amplitude, 6.0f);
     EXPECT_DOUBLE_EQ(pc.reports[1].t.range, 50);
+
+    // The window follows the units and the stored limits as each shot opens,
+    // however often it was derived before.
+    pc.feed(units_1(0.5f, 360000, 360000, 0.1f));
+    pc.feed(shot_2angles(3));
+    EXPECT_EQ(pc.notch_lo, 20);
+    EXPECT_EQ(pc.notch_hi, 40);
+    EXPECT_EQ(pc.notch_ampl, 50);
+    pc.notch_range_max = 30;
+    pc.feed(shot_2angles(4));
+    EXPECT_EQ(pc.notch_hi, 60);
+    pc.ampl_unit = 0.01;
+    pc.feed(shot_2angles(5));
+    EXPECT_EQ(pc.notch_ampl, 500);
+    EXPECT_EQ(pc.notch_lo, 20);
 
     // A notch_filter packet without a caller's window sets it.
     recorder other;
@@ -666,6 +684,11 @@ TEST(PointcloudPacked, PackedStreamsGiveTheSameCloudAsPlainOnes) {
                 packed.feed(p);
             ASSERT_EQ(plain.shots.size(), m.shots);
             ASSERT_FALSE(plain.reports.empty());
+            if (seed == 1) {
+                std::vector<words> stream{units_1(0.001f, 360000, 360000, 0.01f)};
+                stream.insert(stream.end(), m.packed.begin(), m.packed.end());
+                EXPECT_TRUE(write_fuzz_seed("packed" + std::to_string(int(ss)), 2, stream));
+            }
             SCOPED_TRACE("scheme " + std::to_string(int(ss)) + " seed " + std::to_string(seed));
             expect_same_cloud(plain, packed);
         }
@@ -698,4 +721,99 @@ TEST(PointcloudShots, AShotHoldsAtMost1024Echoes) {
     pc.feed(echo(700, 100));
     pc.feed(packet<scanlib::meas_stop>());
     EXPECT_EQ(pc.reports.back().type, pointcloud::single);
+}
+
+namespace {
+
+// Reads a framed scan through the decoder into a point cloud, with the strict
+// checks off as the host binding runs them.
+void read_scan(recorder& pc, std::vector<char> const& bytes) {
+    scanlib::decoder_zpkmarker d(std::make_shared<zpktest::chunked_rconnection>(bytes), true);
+    scanlib::basic_buffer<unsigned int*> r;
+    for (;;) {
+        d.get(r);
+        if (r.empty())
+            return;
+        pc.dispatch(r.begin, r.end);
+    }
+}
+
+bool same_shot(recorder::shot const& a, recorder::shot const& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+} // namespace
+
+TEST(PointcloudShots, AFileCutInItsLastShotPacketMakesUpNoShot) {
+    // Three shots of two echoes each, the last one whole or cut at any byte:
+    // the cut shot packet gives no shot (no time 0, no zero angles), and the
+    // shots before it stay as they were. The same for a cut last echo.
+    using zpktest::packets;
+    const std::vector<std::pair<std::string, std::function<words(unsigned)>>> layouts = {
+        {"2angles", [](unsigned i) { return shot_2angles(1000 * i, 1000 + i, 2000 + i); }},
+        {"2angles_hr", [](unsigned i) { return shot_hr(5000ull * i, 3000 + i, 4000 + i); }},
+        {"2angles_rad", [](unsigned i) {
+             return packet<scanlib::laser_shot_2angles_rad>([&](auto& v) {
+                 v.time = 700 * i;
+                 v.line_angle = 500 + i;
+                 v.frame_angle = 600 + i;
+                 v.background = 3;
+             });
+         }},
+        {"utctime", [](unsigned i) {
+             return packet<scanlib::laser_shot_utctime_origin_direction>([&](auto& v) {
+                 v.time = 100 + i;
+                 v.origin[0] = 7;
+                 v.direction[2] = 1 << 20;
+             });
+         }},
+    };
+    for (auto const& [name, shot_of] : layouts) {
+        SCOPED_TRACE(name);
+        packets ps{units_1(0.001f, 360000, 360000, 0.01f),
+                   packet<scanlib::units_4>([](auto& v) { v.utc_time_unit = 1e-6f; })};
+        for (unsigned i = 1; i <= 3; ++i) {
+            ps.push_back(shot_of(i));
+            ps.push_back(echo(1000 * i, 100));
+            ps.push_back(echo(1000 * i + 500, 120));
+        }
+        const auto bytes_of = [](packets const& p) { return zpktest::to_bytes(zpktest::ref_frame(p), true); };
+
+        // The whole scan, and the scan up to the last shot packet.
+        recorder whole, before;
+        read_scan(whole, bytes_of(ps));
+        ASSERT_EQ(whole.shots.size(), 3u);
+        const packets head(ps.begin(), ps.end() - 3);
+        read_scan(before, bytes_of(head));
+        ASSERT_EQ(before.shots.size(), 2u);
+
+        const std::size_t start = bytes_of(head).size();
+        const std::vector<char> all = bytes_of(ps);
+        const std::size_t shot_bytes = 4 * zpktest::ref_frame({ps[ps.size() - 3]}).size();
+        for (std::size_t cut = start; cut < start + shot_bytes; ++cut) {
+            SCOPED_TRACE("cut at byte " + std::to_string(cut));
+            recorder pc;
+            read_scan(pc, std::vector<char>(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(cut)));
+            ASSERT_EQ(pc.shots.size(), 2u);
+            for (std::size_t k = 0; k < 2; ++k)
+                EXPECT_TRUE(same_shot(pc.shots[k], whole.shots[k]));
+            EXPECT_EQ(pc.reports.size(), before.reports.size());
+            EXPECT_EQ(pc.shot_ends, before.shot_ends);
+            // The last whole shot is still open with its two echoes.
+            EXPECT_TRUE(pc.shot_pending);
+            EXPECT_EQ(pc.shot_target_count, 2u);
+        }
+
+        // A cut last echo: the open shot keeps only its first echo.
+        const std::size_t echo_start = all.size() - 4 * zpktest::ref_frame({ps.back()}).size();
+        for (std::size_t cut = echo_start; cut < all.size(); ++cut) {
+            SCOPED_TRACE("echo cut at byte " + std::to_string(cut));
+            recorder pc;
+            read_scan(pc, std::vector<char>(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(cut)));
+            ASSERT_EQ(pc.shots.size(), 3u);
+            EXPECT_EQ(pc.shot_target_count, 1u);
+            // Its first echo waits for the second to be reported.
+            EXPECT_EQ(pc.reports.size(), whole.reports.size() - 1);
+        }
+    }
 }

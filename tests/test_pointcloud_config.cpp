@@ -813,20 +813,65 @@ TEST(PointcloudFuzzSeeds, StreamsReplayAndAreWritten) {
          packet<scanlib::laser_shot_2angles_rad>([](auto& v) { v.background = 4; }), geometry_3(1), geometry_6(2),
          shot_2angles(20000000, 1, 1), packet<scanlib::laser_echo_qual>(), packet<scanlib::laser_echo_sw>()},
     };
-    const std::filesystem::path build = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
-    const std::filesystem::path dir = build / "fuzz-seeds/fuzz_pointcloud";
-    std::filesystem::create_directories(dir);
-    int k = 0;
-    for (auto const& stream : streams) {
-        std::string bytes(1, static_cast<char>(k == 0 ? 2 : k == 1 ? 7 : 1));
-        recorder pc(k == 2);
-        for (auto const& w : stream) {
-            ASSERT_LT(w.size(), 256u);
-            bytes.push_back(static_cast<char>(w.size()));
-            bytes.append(reinterpret_cast<char const*>(w.data()), w.size() * 4);
+    // Whole configurations as an instrument sends them, then shots with
+    // none, one and several echoes.
+    auto echoes = [](std::vector<words> s, std::uint64_t time, int n) {
+        s.push_back(shot_hr(time, static_cast<unsigned>(time % 3600), static_cast<unsigned>(time % 1800)));
+        for (int i = 0; i < n; ++i)
+            s.push_back(echo(1000 + 700 * i, static_cast<unsigned short>(300 - 40 * i), 20, 0, 2));
+        return s;
+    };
+    std::vector<words> full{
+        units_1(0.00025f, 3600, 3600, 0.01f),
+        geometry_3(2),
+        packet<scanlib::atmosphere_3>([](auto& v) { v.attenuation = 1.0f; }),
+        packet<scanlib::nrange_table>(
+            [](auto& v) {
+                for (int i = 0; i < 4; ++i)
+                    v.corrections[i].correction = short(10 * i);
+            },
+            4),
+        packet<scanlib::reftab_table>(
+            [](auto& v) {
+                v.divisor = 1024;
+                v.values[0].value = -100;
+                v.values[1].value = -200;
+            },
+            2),
+        packet<scanlib::notch_filter>([](auto& v) {
+            v.range_min = 0;
+            v.range_max = 100;
+            v.amplitude_max = 10;
+        }),
+        mta(0, 10, 400, 300),
+        packet<scanlib::m_sequence_mta>([](auto& v) { v.sequence_length = 16; }, 1),
+        packet<scanlib::meas_start>()};
+    for (std::uint64_t t = 1; t <= 6; ++t)
+        full = echoes(full, t * 100000, static_cast<int>(t % 4));
+    full.push_back(packet<scanlib::line_stop>());
+    streams.push_back(full);
+    std::vector<words> fixed_zone{units(0.001f, 36000, 36000), geometry_4(1), mta(2, 0, 0, 150),
+                                  packet<scanlib::pulse_position_modulation>(
+                                      [](auto& v) {
+                                          v.interval_count = 2;
+                                          v.intervals[0].interval = 1.5f;
+                                          v.intervals[1].interval = 2.5f;
+                                      },
+                                      3)};
+    for (std::uint64_t t = 1; t <= 8; ++t)
+        fixed_zone = echoes(fixed_zone, t * 2000, static_cast<int>(t % 3));
+    fixed_zone.push_back(packet<scanlib::meas_stop>());
+    streams.push_back(fixed_zone);
+    std::vector<words> wedge{units(0.001f, 360000, 360000), geometry_2(), shot_2angles(10, 100, 200), echo(500, 100),
+                             echo(900, 50), packet<scanlib::echo_1>(), shot_2angles(20, 300, 400),
+                             packet<scanlib::frame_stop>()};
+    streams.push_back(wedge);
+    const unsigned char flags[] = {2, 7, 1, 2, 6, 6};
+    for (std::size_t k = 0; k < streams.size(); ++k) {
+        recorder pc(flags[k] & 1);
+        for (auto const& w : streams[k])
             EXPECT_NO_THROW(pc.feed(w));
-        }
         EXPECT_TRUE(pc.measurement_started);
-        std::ofstream(dir / ("stream" + std::to_string(k++)), std::ios::binary) << bytes;
+        EXPECT_TRUE(write_fuzz_seed("stream" + std::to_string(k), flags[k], streams[k]));
     }
 }

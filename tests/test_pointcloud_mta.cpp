@@ -412,6 +412,12 @@ TEST(PointcloudZones, PulseCodingPackets) {
     EXPECT_EQ(pc.pulse_num_mod_ampl, 2u);
     ASSERT_EQ(pc.intervals.size(), 3u);
     EXPECT_TRUE(std::isnan(pc.intervals[2]));
+    // The count gives no more intervals than the body has bits, nor more
+    // than the longest sequence of the layout.
+    for (auto [body, want] : {std::pair{1u, 16u}, std::pair{40u, 1024u}}) {
+        pc.feed(packet<scanlib::m_sequence_mta>([](auto& v) { v.sequence_length = 65535; }, body));
+        EXPECT_EQ(pc.intervals.size(), want);
+    }
 
     pc.feed(packet<scanlib::pulse_position_modulation_1>(
         [](auto& v) {
@@ -516,12 +522,13 @@ TEST(PointcloudDispatch, NewerLayoutsReachTheOlderHandlers) {
 TEST(PointcloudDispatch, ShortBodiesWithoutStrictChecks) {
     recorder pc;
     EXPECT_FALSE(pc.strict);
-    // A fixed layout cut short is still handled (the missing words are not
-    // read from beyond the packet).
+    // A shot or echo cut short of its fixed layout is skipped: neither read
+    // from beyond the packet nor made up from the zero-filled rest.
     pc.feed(shot_2angles(1));
     pc.feed(packet<scanlib::echo>([](auto&) {}, 1));
     pc.feed(packet<scanlib::laser_shot_2angles>([](auto&) {}, 1));
-    EXPECT_EQ(pc.shots.size(), 2u);
+    EXPECT_EQ(pc.shots.size(), 1u);
+    EXPECT_EQ(pc.shot_target_count, 0u);
     // A body that ends before a sequence starts is refused.
     auto raw = [](unsigned main, unsigned sub, std::size_t body) {
         words w(2 + body, 0u);

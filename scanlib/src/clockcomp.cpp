@@ -204,37 +204,36 @@ void clock_compensator::init(double unit_, double ext_unit_, double hr_unit_, do
     }
 }
 
+namespace {
+
+// The 32-bit and the high-resolution counter's fields, with their limits.
+lane<std::uint32_t> narrow_lane(clock_compensator& c) {
+    return {c.unit, c.ext_unit, c.last_ext, c.ext_acc, c.last_counter, c.sync_wraps, c.unwrap_last,
+            c.unwrap_wraps, c.counter_range, c.counter_mask, c.wrap_threshold, 86400000u, 604800000u, 0.001, true};
+}
+
+lane<std::uint64_t> wide_lane(clock_compensator& c) {
+    return {c.hr_unit, c.ext_hr_unit, c.last_ext_hr, c.ext_acc_hr, c.last_counter_hr, c.sync_wraps_hr,
+            c.unwrap_last_hr, c.unwrap_wraps_hr, c.counter_range_hr, c.counter_mask_hr, c.wrap_threshold_hr,
+            86400000000u, 604800000000u, 0.00001, false};
+}
+
+} // namespace
+
 std::pair<double, double> clock_compensator::sync(unsigned int counter, unsigned int ext) {
-    return do_sync<std::uint32_t>(*this,
-                                  {unit, ext_unit, last_ext, ext_acc, last_counter, sync_wraps, unwrap_last,
-                                   unwrap_wraps, counter_range, counter_mask, wrap_threshold, 86400000u,
-                                   604800000u, 0.001, true},
-                                  counter, ext);
+    return do_sync<std::uint32_t>(*this, narrow_lane(*this), counter, ext);
 }
 
 std::pair<double, double> clock_compensator::sync_hr(unsigned long counter, unsigned long ext) {
-    return do_sync<std::uint64_t>(*this,
-                                  {hr_unit, ext_hr_unit, last_ext_hr, ext_acc_hr, last_counter_hr, sync_wraps_hr,
-                                   unwrap_last_hr, unwrap_wraps_hr, counter_range_hr, counter_mask_hr,
-                                   wrap_threshold_hr, 86400000000u, 604800000000u, 0.00001, false},
-                                  counter, ext);
+    return do_sync<std::uint64_t>(*this, wide_lane(*this), counter, ext);
 }
 
 std::pair<double, double> clock_compensator::unwrap(unsigned int counter) {
-    return do_unwrap<std::uint32_t>(*this,
-                                    {unit, ext_unit, last_ext, ext_acc, last_counter, sync_wraps, unwrap_last,
-                                     unwrap_wraps, counter_range, counter_mask, wrap_threshold, 86400000u,
-                                     604800000u, 0.001, true},
-                                    counter);
+    return do_unwrap<std::uint32_t>(*this, narrow_lane(*this), counter);
 }
 
 std::pair<double, double> clock_compensator::unwrap_hr(unsigned long counter) {
-    return do_unwrap<std::uint64_t>(*this,
-                                    {hr_unit, ext_hr_unit, last_ext_hr, ext_acc_hr, last_counter_hr,
-                                     sync_wraps_hr, unwrap_last_hr, unwrap_wraps_hr, counter_range_hr,
-                                     counter_mask_hr, wrap_threshold_hr, 86400000000u, 604800000000u, 0.00001,
-                                     false},
-                                    counter);
+    return do_unwrap<std::uint64_t>(*this, wide_lane(*this), counter);
 }
 
 } // namespace detail

@@ -237,7 +237,7 @@ void basic_rconnection::run_override(char* buf, std::size_t r, std::size_t k) {
         std::shared_ptr<basic_rconnection> self = shared_from_this();
         const detail::hreplace_function& hook = hreplace_hook();
         if (hook) hook(self, sink, override_text);
-        else hreplace(self, sink, override_text);
+        else ::hreplace(self, sink, override_text);
     }
     if (out.size() < sizeof header_id) throw std::runtime_error("internal error: parameter replacement 1");
     if (!std::equal(header_id, header_id + sizeof header_id, out.begin()))

@@ -7,13 +7,12 @@
 
 #include <scanlib/connection.hpp>
 
-namespace scanlib {
-
 // The header override: reads the header section from `in` and writes its
 // replacement, then every byte it read ahead, to `out`.
-void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconnection> out,
+void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<scanlib::basic_wconnection> out,
               const std::string& override_text);
 
+namespace scanlib {
 namespace detail {
 
 std::unique_ptr<basic_rconnection> create_quvo_rconnection(const std::string& uri,
@@ -27,7 +26,7 @@ using hreplace_function = std::function<void(std::shared_ptr<basic_rconnection>,
                                              std::shared_ptr<basic_wconnection>, const std::string&)>;
 
 // Installs the function the read path runs at the header trigger and returns
-// the previous one; an empty function restores scanlib::hreplace.
+// the previous one; an empty function restores ::hreplace.
 hreplace_function set_hreplace_hook(hreplace_function hook);
 
 } // namespace detail

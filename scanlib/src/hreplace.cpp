@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -18,16 +20,17 @@
 #include "connection_internal.hpp"
 #include "jsontext.hpp"
 
-namespace scanlib {
-
 namespace {
 
 using boost::property_tree::ptree;
+using scanlib::header;
+using scanlib::package_id;
+using scanlib::zpk_packet;
 
 const ptree empty_ptree;
 
 constexpr unsigned header_type = header<void>::packet_type;
-constexpr unsigned context_end_type = context_end<void>::packet_type;
+constexpr unsigned context_end_type = scanlib::context_end<void>::packet_type;
 
 // A tree value read as a whole decimal int, white space around it allowed;
 // -1 for anything else.
@@ -99,7 +102,7 @@ std::string quote(const std::string& value) {
 zpk_packet packet_from_text(package_id& id, const ptree& new_packet) {
     const ptree& content = new_packet.get_child("content");
     std::stringstream line;
-    set_zpk_braceless(line);
+    scanlib::set_zpk_braceless(line);
     line << id;
     bool representable = content.empty() || content.data().empty();
     for (const auto& value : content) {
@@ -126,7 +129,43 @@ std::string_view text_of(const std::array<char, N>& a) {
     return std::string_view(a.data(), static_cast<std::size_t>(std::find(a.begin(), a.end(), '\0') - a.begin()));
 }
 
+// The keys each stream's readers hold after the headers it has passed so
+// far. The pass runs anew at every header, but a packet after a later header
+// may still carry a key that only an earlier header gave.
+struct stream_keys {
+    scanlib::lookup_table in, out;
+};
+
+class key_registry {
+public:
+    stream_keys get(const std::shared_ptr<scanlib::basic_rconnection>& stream) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = keys_.find(stream);
+        return it == keys_.end() ? stream_keys() : it->second;
+    }
+    void put(const std::shared_ptr<scanlib::basic_rconnection>& stream, stream_keys k) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Streams that are gone leave their entries here.
+        for (auto it = keys_.begin(); it != keys_.end();)
+            it = it->first.expired() ? keys_.erase(it) : std::next(it);
+        keys_[stream] = std::move(k);
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::weak_ptr<scanlib::basic_rconnection>, stream_keys,
+             std::owner_less<std::weak_ptr<scanlib::basic_rconnection>>>
+        keys_;
+};
+
+key_registry& registry() {
+    static key_registry r;
+    return r;
+}
+
 } // namespace
+
+namespace scanlib {
 
 template <>
 header<void> zpk_cast<header<void>>(const zpk_packet& packet) {
@@ -150,11 +189,13 @@ header<void> zpk_cast<header<void>>(const zpk_packet& packet) {
     return h;
 }
 
+} // namespace scanlib
+
 std::vector<std::string> parse_zpk_fields(const package_id& id, const zpk_packet& packet) {
     std::stringstream text;
-    set_zpk_braceless(text);
+    scanlib::set_zpk_braceless(text);
     text << id;
-    qodataspec_write(packet.begin, packet.end, packet.main, packet.sub, text);
+    scanlib::qodataspec_write(packet.begin, packet.end, packet.main, packet.sub, text);
 
     std::vector<std::string> items;
     std::string item;
@@ -206,8 +247,8 @@ bool replaced(package_id& id, zpk_packet& packet, ptree& packets) {
         if (static_cast<package_id::type>(new_id) == header_type) {
             if (static_cast<package_id::type>(id) != header_type)
                 throw std::runtime_error("error: cannot replace arbitrary package with a header package");
-            const header<void> now = zpk_cast<header<void>>(read);
-            const header<void> was = zpk_cast<header<void>>(packet);
+            const header<void> now = scanlib::zpk_cast<header<void>>(read);
+            const header<void> was = scanlib::zpk_cast<header<void>>(packet);
             if (text_of(now.serial) != text_of(was.serial) || text_of(now.type_id) != text_of(was.type_id))
                 throw std::runtime_error("error: cannot modify serial number or instrument type");
         }
@@ -221,7 +262,7 @@ bool replaced(package_id& id, zpk_packet& packet, ptree& packets) {
     return true;
 }
 
-zpk_ostream& insert_at_end::operator()(zpk_ostream& os) const {
+scanlib::zpk_ostream& insert_at_end::operator()(scanlib::zpk_ostream& os) const {
     for (const auto& entry : *packets) {
         const ptree& new_packet = entry.second.get_child("new_packet", empty_ptree);
         if (new_packet.empty())
@@ -238,17 +279,20 @@ zpk_ostream& insert_at_end::operator()(zpk_ostream& os) const {
     return os;
 }
 
-zpk_ostream& operator<<(zpk_ostream& os, insert_at_end&& inserter) { return inserter(os); }
+scanlib::zpk_ostream& operator<<(scanlib::zpk_ostream& os, insert_at_end&& inserter) { return inserter(os); }
 
-void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconnection> out,
+void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<scanlib::basic_wconnection> out,
               const std::string& override_text) {
-    zpk_istream is;
+    const stream_keys before = registry().get(in);
+    scanlib::zpk_istream is;
     is.rdcon(in);
-    zpk_ostream os;
+    is.reader_keys(before.in);
+    scanlib::zpk_ostream os;
     os.wrcon(out);
+    os.reader_keys(before.out);
 
     // An override document nests a few levels deep.
-    const ptree doc = detail::read_json_text(override_text, 64);
+    const ptree doc = scanlib::detail::read_json_text(override_text, 64);
     const ptree file_verification = doc.get_child("file_verification", empty_ptree);
     ptree packets = doc.get_child("packets", empty_ptree);
     std::uint32_t pending = static_cast<std::uint32_t>(file_verification.size());
@@ -270,7 +314,7 @@ void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconn
         const package_id::type type = id;
         zpk_packet packet;
         is >> packet;
-        if (select_startcond[type]) {
+        if (scanlib::select_startcond[type]) {
             // Copied: the words live in the decoder, which the detach may move.
             const zpk_packet start = packet;
             end_of_section();
@@ -304,6 +348,7 @@ void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconn
         }
     }
     os.close();
+    registry().put(in, {is.reader_keys(), os.reader_keys()});
 
     // What the decoder read beyond the section, still framed, goes on raw.
     char buffer[8192];
@@ -316,5 +361,3 @@ void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconn
         }
     }
 }
-
-} // namespace scanlib

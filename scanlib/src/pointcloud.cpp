@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <ostream>
 #include <sstream>
@@ -53,6 +54,27 @@ std::string text_of(Array const& a) {
         s.push_back(c);
     }
     return s;
+}
+
+// The notch test, inlined where echoes are evaluated.
+inline bool in_notch(pointcloud const& pc, int range, unsigned short amplitude) {
+    return pc.notch_lo <= range && range <= pc.notch_hi && amplitude <= pc.notch_ampl;
+}
+
+// Entry i of a list of n taken round-robin; the usual index needs no division.
+inline std::size_t wrapped(std::size_t i, std::size_t n) { return i < n ? i : i % n; }
+
+// One element at a time: a mechanism stores the vertex element by element,
+// and one wide load across two such stores waits until both have retired.
+inline void narrow_3(double const (&v)[3], float (&to)[3]) {
+    for (int i = 0; i < 3; ++i)
+        to[i] = static_cast<float>(static_cast<double const volatile&>(v[i]));
+}
+
+inline void assign_3(double const (&from)[3], double (&to)[3]) {
+    to[0] = from[0];
+    to[1] = from[1];
+    to[2] = from[2];
 }
 
 template <class Array>
@@ -107,8 +129,8 @@ void put_shot(pointcloud& pc, shot_t const& s) {
     pc.shot_segment = s.segment;
     pc.shot_line_angle_rad = s.line_angle;
     pc.shot_frame_angle_rad = s.frame_angle;
-    std::copy(s.origin, s.origin + 3, pc.shot_origin);
-    std::copy(s.direction, s.direction + 3, pc.shot_direction);
+    assign_3(s.origin, pc.shot_origin);
+    assign_3(s.direction, pc.shot_direction);
     pc.shot_time = s.time;
     pc.shot_time_raw = s.time_raw;
 }
@@ -318,7 +340,7 @@ void pointcloud::on_check_parameters_before_measurement_starting() {
 // Shot assembly
 
 void pointcloud::compute_beam() {
-    scanmech* m = scanmechs.empty() ? &base_scanmech : scanmechs[segment % scanmechs.size()];
+    scanmech* m = scanmechs.empty() ? &base_scanmech : scanmechs[wrapped(segment, scanmechs.size())];
     m->compute_beam_raw(shot_line_angle, shot_frame_angle, segment);
     shot_facet = m->facet;
     shot_line_angle_rad = m->line_angle;
@@ -332,8 +354,8 @@ void pointcloud::shot_opened(bool to_history, std::uint64_t raw_hr_time) {
     s.line_angle = shot_line_angle_rad;
     s.frame_angle = shot_frame_angle_rad;
     s.raw_time = raw_hr_time;
-    std::copy(shot_origin, shot_origin + 3, s.origin);
-    std::copy(shot_direction, shot_direction + 3, s.direction);
+    assign_3(shot_origin, s.origin);
+    assign_3(shot_direction, s.direction);
     s.time = shot_time;
     s.time_raw = shot_time_raw;
     impl->shot_moved = false;
@@ -383,29 +405,63 @@ void pointcloud::evaluate_shot_hr(unsigned long time) {
     on_shot();
 }
 
-void pointcloud::on_laser_shot(laser_shot<unsigned int const*> const& p) { evaluate_shot(p.time); }
+namespace {
+
+// True for a shot or echo packet whose body is short of its own layout's fixed
+// part, as the end of a cut file leaves it: without strict checks it comes
+// zero-filled, and would make up a shot or echo. Once found, the older
+// layouts the same packet is offered as are skipped too. Packets unpacked
+// from packed ones come while their packed packet is on offer, and are whole.
+template <template <class> class View>
+bool cut_short(pointcloud& pc, View<unsigned int const*> const&) {
+    auto& o = pc.impl->offer;
+    if (o.dispatch != pc.dispatch_count)
+        return false;
+    if (o.cut)
+        return true;
+    if (o.body_words >= View<void>::size_info.fixed_words || pc.current_id.sub != View<void>::sub_id ||
+        pc.current_id.main != View<void>::main_id)
+        return false;
+    o.cut = true;
+    return true;
+}
+
+} // namespace
+
+void pointcloud::on_laser_shot(laser_shot<unsigned int const*> const& p) {
+    if (!cut_short(*this, p))
+        evaluate_shot(p.time);
+}
 
 void pointcloud::on_laser_shot_1angle(laser_shot_1angle<unsigned int const*> const& p) {
-    shot_line_angle = p.line_angle;
+    if (!cut_short(*this, p))
+        shot_line_angle = p.line_angle;
 }
 
 void pointcloud::on_laser_shot_2angles(laser_shot_2angles<unsigned int const*> const& p) {
-    shot_frame_angle = p.frame_angle;
+    if (!cut_short(*this, p))
+        shot_frame_angle = p.frame_angle;
 }
 
 void pointcloud::on_laser_shot_2angles_rad(laser_shot_2angles_rad<unsigned int const*> const& p) {
+    if (cut_short(*this, p))
+        return;
     shot_line_angle = p.line_angle;
     shot_frame_angle = p.frame_angle;
     open_shot(p.time, static_cast<float>(static_cast<unsigned short>(p.background)));
 }
 
 void pointcloud::on_laser_shot_6angles(laser_shot_6angles<unsigned int const*> const& p) {
+    if (cut_short(*this, p))
+        return;
     shot_line_angle = p.line_angle;
     shot_frame_angle = p.frame_angle;
     open_shot(p.time, nanf);
 }
 
 void pointcloud::on_laser_shot_2angles_hr(laser_shot_2angles_hr<unsigned int const*> const& p) {
+    if (cut_short(*this, p))
+        return;
     shot_line_angle = p.line_angle;
     shot_frame_angle = p.frame_angle;
     evaluate_shot_hr(p.time);
@@ -413,7 +469,7 @@ void pointcloud::on_laser_shot_2angles_hr(laser_shot_2angles_hr<unsigned int con
 
 void pointcloud::on_laser_shot_utctime_origin_direction(
     laser_shot_utctime_origin_direction<unsigned int const*> const& p) {
-    if (static_cast<unsigned char>(p.f1) != 0)
+    if (static_cast<unsigned char>(p.f1) != 0 || cut_short(*this, p))
         return;
     start_measurement();
     // These shots carry no raw angles for the angle tables, but the fixed
@@ -609,14 +665,41 @@ void pointcloud::prepare_notch_filter() {
         }
         return;
     }
-    notch_lo = saturate<std::int32_t>(notch_range_min / range_unit + 0.5);
-    notch_hi = saturate<std::int32_t>(notch_range_max / range_unit + 0.5);
-    notch_ampl = static_cast<std::uint16_t>(saturate<std::int32_t>(notch_ampl_max / ampl_unit + 0.5));
+    fixed_notch_window();
 }
 
-bool pointcloud::notched(int range, unsigned short amplitude) const {
-    return notch_lo <= range && range <= notch_hi && amplitude <= notch_ampl;
+namespace {
+
+template <class T>
+bool same_bits(T a, T b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
 }
+
+} // namespace
+
+void pointcloud::fixed_notch_window() {
+    // The window depends on configuration only: it is derived again when one
+    // of its inputs changed, not for every shot.
+    auto& w = impl->notch_window;
+    if (!w.valid || !same_bits(w.range_min, notch_range_min) || !same_bits(w.range_max, notch_range_max) ||
+        !same_bits(w.ampl_max, notch_ampl_max) || !same_bits(w.range_unit, range_unit) ||
+        !same_bits(w.ampl_unit, ampl_unit)) {
+        w.range_min = notch_range_min;
+        w.range_max = notch_range_max;
+        w.ampl_max = notch_ampl_max;
+        w.range_unit = range_unit;
+        w.ampl_unit = ampl_unit;
+        w.lo = saturate<std::int32_t>(notch_range_min / range_unit + 0.5);
+        w.hi = saturate<std::int32_t>(notch_range_max / range_unit + 0.5);
+        w.ampl = static_cast<std::uint16_t>(saturate<std::int32_t>(notch_ampl_max / ampl_unit + 0.5));
+        w.valid = true;
+    }
+    notch_lo = w.lo;
+    notch_hi = w.hi;
+    notch_ampl = w.ampl;
+}
+
+bool pointcloud::notched(int range, unsigned short amplitude) const { return in_notch(*this, range, amplitude); }
 
 void pointcloud::set_notch_filter(float range_min, float range_max, float ampl_max) {
     notch_range_min = range_min;
@@ -635,9 +718,7 @@ void pointcloud::on_notch_filter(notch_filter<unsigned int const*> const& p) {
         notch_range_max = p.range_max;
         notch_ampl_max = p.amplitude_max;
     }
-    notch_lo = saturate<std::int32_t>(notch_range_min / range_unit + 0.5);
-    notch_hi = saturate<std::int32_t>(notch_range_max / range_unit + 0.5);
-    notch_ampl = static_cast<std::uint16_t>(saturate<std::int32_t>(notch_ampl_max / ampl_unit + 0.5));
+    fixed_notch_window();
 }
 
 void pointcloud::on_notch_filter_modification_parameters(
@@ -723,7 +804,7 @@ double nrange_correction(std::vector<float> const& table, float delta, double in
 } // namespace
 
 void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, short d) {
-    if (!shot_pending || notched(rho, a))
+    if (!shot_pending || in_notch(*this, rho, a))
         return;
     if (a != 0 && !arange.empty()) {
         const double step = arange_delta / ampl_unit;
@@ -765,14 +846,14 @@ void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, s
         while (shot_target_count >= list.size())
             list.emplace_back();
 
-    auto fill = [&](target& t, double r, std::uint64_t zone) {
+    // Inlined: a call per echo costs more than the body's second copy.
+    auto fill = [&](target& t, double r, std::uint64_t zone) __attribute__((always_inline)) {
         t.range = r;
         t.zone = static_cast<std::uint16_t>(zone);
         if (!scanmechs.empty()) {
             double v[3];
-            scanmechs[shot_segment % scanmechs.size()]->compute_vertex(v, r);
-            for (int i = 0; i < 3; ++i)
-                t.vertex[i] = static_cast<float>(v[i]);
+            scanmechs[wrapped(shot_segment, scanmechs.size())]->compute_vertex(v, r);
+            narrow_3(v, t.vertex);
         } else {
             for (int i = 0; i < 3; ++i)
                 t.vertex[i] = static_cast<float>(shot_origin[i] + shot_direction[i] * r);
@@ -822,64 +903,61 @@ void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, s
         // zone targets loaded.
         restore_own_shot();
     }
-    R += nrange_correction(nrange, nrange_delta, R, R);
+    R += nrange.empty() ? 0.0 : nrange_correction(nrange, nrange_delta, R, R);
     fill(shot_targets[shot_target_count], R + offset, k);
     ++shot_target_count;
 }
 
 void pointcloud::on_echo(echo<unsigned int const*> const& p) {
-    on_echo(p.range, p.amplitude, p.reflectance, p.flags, p.deviation);
+    if (!cut_short(*this, p))
+        on_echo(p.range, p.amplitude, p.reflectance, p.flags, p.deviation);
 }
 
 void pointcloud::on_echo_1(echo_1<unsigned int const*> const& p) {
+    if (cut_short(*this, p))
+        return;
     const unsigned short a = p.amplitude;
     const short s = static_cast<short>(static_cast<unsigned short>(a + static_cast<short>(p.reflectance)));
     on_echo(p.range, a, s, p.flags, p.deviation);
 }
 
-void pointcloud::on_laser_echo(laser_echo<unsigned int const*> const& p) {
-    if (!shot_pending)
-        return;
-    const int rho = p.range;
-    const unsigned short a = p.amplitude;
-    if (notched(rho, a) || shot_full(*this))
-        return;
+target* pointcloud::short_path_target(int rho, unsigned short a) {
+    if (!shot_pending || in_notch(*this, rho, a) || shot_full(*this))
+        return nullptr;
     send_first_or_interior();
     // These echoes know no zone: they belong to the open shot itself, not to
     // an earlier one that an echo before them was attributed to.
     restore_own_shot();
-    target& t = next_own_target(*this, rho * range_unit + delta_rg);
-    t.amplitude = static_cast<float>(a * ampl_unit);
-    t.reflectance = nanf;
-    t.deviation = qual_deviation;
-    t.flags[0] = 0;
-    t.flags[1] = qual_flag0;
-    t.flags[2] = qual_flag2;
+    return &next_own_target(*this, rho * range_unit + delta_rg);
+}
+
+void pointcloud::on_laser_echo(laser_echo<unsigned int const*> const& p) {
+    target* t = cut_short(*this, p) ? nullptr : short_path_target(p.range, p.amplitude);
+    if (!t)
+        return;
+    t->amplitude = static_cast<float>(static_cast<unsigned short>(p.amplitude) * ampl_unit);
+    t->reflectance = nanf;
+    t->deviation = qual_deviation;
+    t->flags[0] = 0;
+    t->flags[1] = qual_flag0;
+    t->flags[2] = qual_flag2;
     ++shot_target_count;
 }
 
 void pointcloud::on_laser_echo_sw(laser_echo_sw<unsigned int const*> const& p) {
-    if (!shot_pending)
+    target* t = cut_short(*this, p) ? nullptr : short_path_target(p.range, p.amplitude);
+    if (!t)
         return;
-    const int rho = p.range;
-    const unsigned short a = p.amplitude;
-    if (notched(rho, a) || shot_full(*this))
-        return;
-    send_first_or_interior();
-    // These echoes know no zone: they belong to the open shot itself, not to
-    // an earlier one that an echo before them was attributed to.
-    restore_own_shot();
-    target& t = next_own_target(*this, rho * range_unit + delta_rg);
-    t.amplitude = static_cast<float>(a);
-    t.reflectance = 0;
-    t.deviation = 0;
-    t.flags[0] = 1;
-    t.flags[1] = t.flags[2] = 0;
+    t->amplitude = static_cast<float>(static_cast<unsigned short>(p.amplitude));
+    t->reflectance = 0;
+    t->deviation = 0;
+    t->flags[0] = 1;
+    t->flags[1] = t->flags[2] = 0;
     ++shot_target_count;
 }
 
 void pointcloud::on_laser_echo_qual(laser_echo_qual<unsigned int const*> const& p) {
-    if (notched(p.range, p.amplitude))
+    if (cut_short(*this, p) || in_notch(*this, p.range, p.amplitude))
         return;
     qual_deviation = static_cast<float>(static_cast<unsigned char>(p.deviation));
     const unsigned char flags = p.flags;
@@ -963,13 +1041,14 @@ void pointcloud::apply_mta_settings(unsigned zone, float low, float high, float 
     impl->shot_history.resize(zone_count(mta_zone, gate_high, unambiguous_range) + 1, shot_t());
 }
 
-void pointcloud::on_mta_settings(mta_settings<unsigned int const*> const& p) {
+template <class Packet>
+void pointcloud::apply_mta_settings(Packet const& p) {
     apply_mta_settings(static_cast<unsigned char>(p.zone), p.gate_low, p.gate_high, p.unambiguous_range);
 }
 
-void pointcloud::on_mta_settings_1(mta_settings_1<unsigned int const*> const& p) {
-    apply_mta_settings(static_cast<unsigned char>(p.zone), p.gate_low, p.gate_high, p.unambiguous_range);
-}
+void pointcloud::on_mta_settings(mta_settings<unsigned int const*> const& p) { apply_mta_settings(p); }
+
+void pointcloud::on_mta_settings_1(mta_settings_1<unsigned int const*> const& p) { apply_mta_settings(p); }
 
 void pointcloud::set_multi_mta_zones(std::vector<unsigned int> const& zones, unsigned int zone, double low,
                                      double high) {
@@ -990,7 +1069,13 @@ void pointcloud::set_multi_mta_zones(std::vector<unsigned int> const& zones, uns
 void pointcloud::on_m_sequence_mta(m_sequence_mta<unsigned int const*> const& p) {
     basic_packets::on_m_sequence_mta(p);
     pulse_num_mod_ampl = 2;
-    intervals.assign(static_cast<unsigned short>(p.sequence_length), nan);
+    // One interval per bit of the sequence: the count field is not trusted
+    // beyond the bits the body holds, nor beyond the longest sequence the
+    // layout knows, so one 16-bit field cannot blow up the meta information.
+    const std::int64_t n = std::min<std::int64_t>(
+        {static_cast<unsigned short>(p.sequence_length), p.items.size(),
+         static_cast<std::int64_t>(m_sequence_mta<void>::sequence_capacity)});
+    intervals.assign(static_cast<std::size_t>(n), nan);
 }
 
 void pointcloud::on_pulse_position_modulation(pulse_position_modulation<unsigned int const*> const& p) {
@@ -1014,54 +1099,69 @@ void pointcloud::on_pulse_position_modulation_1(pulse_position_modulation_1<unsi
         intervals.push_back(static_cast<float>(p.intervals[static_cast<std::size_t>(i)].interval));
 }
 
+namespace {
+
+// The shot clock's pulse rate, read as the packet's field type.
+template <class Rate, class Packet>
+void take_pulse_rate(detail::clock_compensator& clock, Packet const& p) {
+    clock.pulse_repetition_rate = static_cast<Rate>(p.pulse_repetition_rate);
+}
+
+} // namespace
+
 void pointcloud::on_range_finder_settings(range_finder_settings<unsigned int const*> const& p) {
-    shot_clock.pulse_repetition_rate = static_cast<float>(p.pulse_repetition_rate);
+    take_pulse_rate<float>(shot_clock, p);
 }
 
 void pointcloud::on_range_finder_debug_laser(range_finder_debug_laser<unsigned int const*> const& p) {
-    shot_clock.pulse_repetition_rate = static_cast<float>(p.pulse_repetition_rate);
+    take_pulse_rate<float>(shot_clock, p);
 }
 
 void pointcloud::on_range_finder_program_2(range_finder_program_2<unsigned int const*> const& p) {
-    shot_clock.pulse_repetition_rate = static_cast<double>(p.pulse_repetition_rate);
+    take_pulse_rate<double>(shot_clock, p);
 }
 
 // ---------------------------------------------------------------------------
 // Clocks
 
+namespace {
+
+using compensator = detail::clock_compensator;
+
+// One PPS pair into both clocks; reports the shot clock's lock when it comes.
+template <auto Sync, class Counter>
+void feed_pps(pointcloud& pc, Counter counter, Counter ext) {
+    const bool was_locked = pc.shot_clock.locked;
+    (pc.shot_clock.*Sync)(counter, ext);
+    (pc.sync_clock.*Sync)(counter, ext);
+    if (!was_locked && pc.shot_clock.locked)
+        pc.on_pps_synchronized();
+}
+
+// The shot's times from its counter; reports a lost lock.
+template <auto Unwrap, class Counter>
+void take_shot_time(pointcloud& pc, Counter counter) {
+    const bool was_locked = pc.shot_clock.locked;
+    const auto t = (pc.shot_clock.*Unwrap)(counter);
+    pc.shot_time = pc.pps_time ? t.second : t.first;
+    pc.shot_time_raw = t.first;
+    if (was_locked && !pc.shot_clock.locked)
+        pc.on_pps_sync_lost();
+}
+
+} // namespace
+
 void pointcloud::update_pps(unsigned int counter, unsigned int ext) {
-    const bool was_locked = shot_clock.locked;
-    shot_clock.sync(counter, ext);
-    sync_clock.sync(counter, ext);
-    if (!was_locked && shot_clock.locked)
-        on_pps_synchronized();
+    feed_pps<&compensator::sync>(*this, counter, ext);
 }
 
 void pointcloud::update_pps_hr(unsigned long counter, unsigned long ext) {
-    const bool was_locked = shot_clock.locked;
-    shot_clock.sync_hr(counter, ext);
-    sync_clock.sync_hr(counter, ext);
-    if (!was_locked && shot_clock.locked)
-        on_pps_synchronized();
+    feed_pps<&compensator::sync_hr>(*this, counter, ext);
 }
 
-void pointcloud::calc_time(unsigned int counter) {
-    const bool was_locked = shot_clock.locked;
-    const auto t = shot_clock.unwrap(counter);
-    shot_time = pps_time ? t.second : t.first;
-    shot_time_raw = t.first;
-    if (was_locked && !shot_clock.locked)
-        on_pps_sync_lost();
-}
+void pointcloud::calc_time(unsigned int counter) { take_shot_time<&compensator::unwrap>(*this, counter); }
 
-void pointcloud::calc_time_hr(unsigned long counter) {
-    const bool was_locked = shot_clock.locked;
-    const auto t = shot_clock.unwrap_hr(counter);
-    shot_time = pps_time ? t.second : t.first;
-    shot_time_raw = t.first;
-    if (was_locked && !shot_clock.locked)
-        on_pps_sync_lost();
-}
+void pointcloud::calc_time_hr(unsigned long counter) { take_shot_time<&compensator::unwrap_hr>(*this, counter); }
 
 void pointcloud::on_pps_sync(pps_sync<unsigned int const*> const& p) { update_pps(p.counter, p.ext_time); }
 
@@ -1161,6 +1261,16 @@ void load_facets(Sequence const& seq, Wheel& w) {
     }
 }
 
+// The wheel's own parameters, as the three wheel geometry packets give them.
+template <class Packet, class Wheel>
+void load_wheel(Packet const& p, Wheel& w) {
+    copy_3(p.laser_origin, w.laser_origin);
+    copy_3(p.laser_direction, w.laser_direction);
+    copy_3(p.mirror_axis_origin, w.mirror_axis_origin);
+    copy_3(p.mirror_axis_direction, w.mirror_axis_direction);
+    load_facets(p.facets, w);
+}
+
 } // namespace
 
 void pointcloud::append_mechanism(std::shared_ptr<scanmech> m) {
@@ -1175,12 +1285,8 @@ void pointcloud::replace_last_mechanism(std::shared_ptr<scanmech> m) {
 
 void pointcloud::on_device_geometry(device_geometry<unsigned int const*> const& p) {
     auto m = std::make_shared<mirrorwheel>(base_scanmech);
-    copy_3(p.laser_origin, m->laser_origin);
-    copy_3(p.laser_direction, m->laser_direction);
-    copy_3(p.mirror_axis_origin, m->mirror_axis_origin);
-    copy_3(p.mirror_axis_direction, m->mirror_axis_direction);
+    load_wheel(p, *m);
     m->line_angle_0 = p.line_angle_0;
-    load_facets(p.facets, *m);
     m->precompute();
     m->compute_beam_raw(shot_line_angle, shot_frame_angle, 0);
     append_mechanism(std::move(m));
@@ -1216,11 +1322,7 @@ void pointcloud::on_device_geometry_2(device_geometry_2<unsigned int const*> con
 void pointcloud::on_device_geometry_3(device_geometry_3<unsigned int const*> const& p) {
     const mirrorwheel wheel(base_scanmech);
     auto m = std::make_shared<mirrorwheel_deflection>(wheel);
-    copy_3(p.laser_origin, m->laser_origin);
-    copy_3(p.laser_direction, m->laser_direction);
-    copy_3(p.mirror_axis_origin, m->mirror_axis_origin);
-    copy_3(p.mirror_axis_direction, m->mirror_axis_direction);
-    load_facets(p.facets, *m);
+    load_wheel(p, *m);
     copy_3(p.deflection_mirror_origin, m->deflection_mirror_origin);
     copy_3(p.deflection_mirror_direction, m->deflection_mirror_direction);
     m->precompute();
@@ -1229,12 +1331,8 @@ void pointcloud::on_device_geometry_3(device_geometry_3<unsigned int const*> con
 
 void pointcloud::on_device_geometry_4(device_geometry_4<unsigned int const*> const& p) {
     auto w = std::make_shared<mirrorwheel>(base_scanmech);
-    copy_3(p.laser_origin, w->laser_origin);
-    copy_3(p.laser_direction, w->laser_direction);
-    copy_3(p.mirror_axis_origin, w->mirror_axis_origin);
-    copy_3(p.mirror_axis_direction, w->mirror_axis_direction);
+    load_wheel(p, *w);
     w->line_angle_0 = p.line_angle_0;
-    load_facets(p.facets, *w);
     auto m = std::make_shared<mirrorwheel_nodding>(*w);
     copy_3(p.nodding_axis_origin, m->nodding_axis_origin);
     copy_3(p.nodding_axis_direction, m->nodding_axis_direction);
@@ -1365,6 +1463,12 @@ void pointcloud::on_crc32_check(crc32_check<unsigned int const*> const& p) {
 
 void pointcloud::on_id(package_id const& id, basic_package<unsigned int const*> const& packet) {
     basic_packets::on_id(id, packet);
+    auto& o = impl->offer;
+    if (o.dispatch != dispatch_count) {
+        o.dispatch = dispatch_count;
+        o.cut = false;
+    }
+    o.body_words = static_cast<std::size_t>(packet.end - packet.body_begin);
     auto& channels = impl->crc_channels;
     if (channels.empty())
         return;
@@ -1466,15 +1570,13 @@ void pointcloud::on_measurement_starting() {
 
 namespace {
 
+// Adds `v` as an array member; built in place, since adding a finished tree
+// copies it whole.
 template <class T>
-boost::property_tree::ptree array_tree(std::vector<T> const& v) {
-    boost::property_tree::ptree a;
-    for (T const& x : v) {
-        boost::property_tree::ptree e;
-        e.put_value(x);
-        a.push_back(std::make_pair(std::string(), e));
-    }
-    return a;
+void add_array(boost::property_tree::ptree& parent, char const* key, std::vector<T> const& v) {
+    boost::property_tree::ptree& a = parent.add_child(key, boost::property_tree::ptree());
+    for (T const& x : v)
+        a.push_back(std::make_pair(std::string(), boost::property_tree::ptree()))->second.put_value(x);
 }
 
 } // namespace
@@ -1509,47 +1611,41 @@ void pointcloud::write_meta_component(std::ostream& os) {
     o.put("systime_hr_unit", systime_hr_unit);
     o.put("systime_hr_bits", systime_hr_bits);
     if (!intervals.empty()) {
-        ptree p;
+        ptree& p = o.add_child("pulse_position_modulation", ptree());
         p.put("pulse_num_mod_ampl", pulse_num_mod_ampl);
         p.put("pulse_code_phase_mode", pulse_code_phase_mode);
         p.put("pulse_phase_step", pulse_phase_step);
-        p.add_child("intervals", array_tree(intervals));
-        o.add_child("pulse_position_modulation", p);
+        add_array(p, "intervals", intervals);
     }
     if (!nrange.empty()) {
         o.put("nrange_delta", nrange_delta);
-        o.add_child("nrange", array_tree(nrange));
+        add_array(o, "nrange", nrange);
     }
     if (!refltab.empty()) {
         o.put("refltab_delta", refltab_delta);
-        o.add_child("refltab", array_tree(refltab));
+        add_array(o, "refltab", refltab);
     }
     for (scanmech* m : scanmechs) {
         std::stringstream ss;
         ss << *m;
-        ptree t;
-        boost::property_tree::read_json(ss, t);
-        o.add_child("scanmech", t);
+        boost::property_tree::read_json(ss, o.add_child("scanmech", ptree()));
     }
     if (dyntrig_valid) {
-        ptree d;
+        ptree& d = o.add_child("dyntrig", ptree());
         d.put("offset", dyntrig_offset);
         d.put("scale", dyntrig_scale);
-        ptree table;
+        ptree& table = d.add_child("table", ptree());
         const std::size_t rows =
             std::min({thra1.size(), del1.size(), dec1.size(), thra2.size(), del2.size(), dec2.size()});
         for (std::size_t i = 0; i < rows; ++i) {
-            ptree r;
+            ptree& r = table.push_back(std::make_pair(std::string(), ptree()))->second;
             r.put("thra1", thra1[i]);
             r.put("del1", del1[i]);
             r.put("dec1", dec1[i]);
             r.put("thra2", thra2[i]);
             r.put("del2", del2[i]);
             r.put("dec2", dec2[i]);
-            table.push_back(std::make_pair(std::string(), r));
         }
-        d.add_child("table", table);
-        o.add_child("dyntrig", d);
     }
     os << "\"pointcloud\":";
     boost::property_tree::write_json(os, o, false);

@@ -179,7 +179,7 @@ void scanmech::compute_beam_raw(unsigned int line, unsigned int frame, unsigned 
 void scanmech::compute_beam(unsigned int, double l, double f) {
     origin[0] = origin[1] = origin[2] = 0.0;
     sincos(l, sin_line, cos_line);
-    sincos(f, sin_frame, cos_frame);
+    frame_sincos(f);
     direction[0] = cos_frame * sin_line;
     direction[1] = sin_frame * sin_line;
     direction[2] = cos_line;
@@ -208,20 +208,13 @@ scanmech* scanmech::create(kind_e kind, double (&o)[3], double (&d)[3]) {
 
 // ---- mirrorwheel
 
-mirrorwheel::mirrorwheel(double (&o)[3], double (&d)[3]) : scanmech(o, d) { precompute_wheel(); }
+mirrorwheel::mirrorwheel(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) { precompute_own(); }
 
-mirrorwheel::mirrorwheel(const scanmech& base) : scanmech(base) { precompute_wheel(); }
-
-scanmech::kind_e mirrorwheel::kind() const { return kind_e::mirrorwheel; }
+mirrorwheel::mirrorwheel(const scanmech& base) : scanmech_kind(base) { precompute_own(); }
 
 std::uint64_t mirrorwheel::num_facets() const { return facets.size(); }
 
-void mirrorwheel::precompute() {
-    scanmech::precompute();
-    precompute_wheel();
-}
-
-void mirrorwheel::precompute_wheel() {
+void mirrorwheel::precompute_own() {
     const std::size_t n = facets.size();
     // A wheel without facets gets no counts per facet; its beams are NaN.
     counts_per_facet = n == 0 ? 0u : static_cast<std::uint32_t>(line_circle_count / n);
@@ -243,7 +236,8 @@ void mirrorwheel::compute_beam_raw(unsigned int line, unsigned int frame, unsign
     } else {
         const std::uint32_t q = line / counts_per_facet;
         const std::uint32_t r = line % counts_per_facet;
-        facet = static_cast<unsigned int>(q % n);
+        // q exceeds the facet count only for counts past a full turn.
+        facet = static_cast<unsigned int>(q < n ? q : q % n);
         // Signed, so that a position before line_angle_0 gives a small
         // negative angle whatever the circle count.
         line_angle = static_cast<double>(static_cast<std::int64_t>(r) - line_angle_0) * line_unit;
@@ -267,27 +261,20 @@ void mirrorwheel::reflect(unsigned int f, double l) {
 
 void mirrorwheel::compute_beam(unsigned int f, double l, double fr) {
     reflect(f, l);
-    sincos(fr, sin_frame, cos_frame);
+    frame_sincos(fr);
     rz(sin_frame, cos_frame, reflected_direction, direction);
     rz(sin_frame, cos_frame, reflected_origin, origin);
 }
 
 // ---- mirrorwheel_exitpane
 
-mirrorwheel_exitpane::mirrorwheel_exitpane(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) {
-    precompute_pane();
+mirrorwheel_exitpane::mirrorwheel_exitpane(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) {
+    precompute_own();
 }
 
-mirrorwheel_exitpane::mirrorwheel_exitpane(const mirrorwheel& wheel) : mirrorwheel(wheel) { precompute_pane(); }
+mirrorwheel_exitpane::mirrorwheel_exitpane(const mirrorwheel& wheel) : scanmech_kind(wheel) { precompute_own(); }
 
-scanmech::kind_e mirrorwheel_exitpane::kind() const { return kind_e::mirrorwheel_exitpane; }
-
-void mirrorwheel_exitpane::precompute() {
-    mirrorwheel::precompute();
-    precompute_pane();
-}
-
-void mirrorwheel_exitpane::precompute_pane() {
+void mirrorwheel_exitpane::precompute_own() {
     const double t = exit_pane_thickness;
     const double index = exit_pane_index;
     const vec3& e = exit_pane_direction;
@@ -312,22 +299,15 @@ void mirrorwheel_exitpane::compute_beam(unsigned int f, double l, double fr) {
 
 // ---- mirrorwheel_deflection
 
-mirrorwheel_deflection::mirrorwheel_deflection(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) {
-    precompute_deflection();
+mirrorwheel_deflection::mirrorwheel_deflection(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) {
+    precompute_own();
 }
 
-mirrorwheel_deflection::mirrorwheel_deflection(const mirrorwheel& wheel) : mirrorwheel(wheel) {
-    precompute_deflection();
+mirrorwheel_deflection::mirrorwheel_deflection(const mirrorwheel& wheel) : scanmech_kind(wheel) {
+    precompute_own();
 }
 
-scanmech::kind_e mirrorwheel_deflection::kind() const { return kind_e::mirrorwheel_deflection; }
-
-void mirrorwheel_deflection::precompute() {
-    mirrorwheel::precompute();
-    precompute_deflection();
-}
-
-void mirrorwheel_deflection::precompute_deflection() {
+void mirrorwheel_deflection::precompute_own() {
     const double n = static_cast<double>(facets.size());
     const vec3& d = deflection_mirror_direction;
     facet_angle_offset = std::atan2(-d[1], -d[2]) + pi / n + four_pi;
@@ -365,18 +345,34 @@ void mirrorwheel_deflection::compute_beam(unsigned int f, double l, double fr) {
     add_rz(sin_frame, cos_frame, od, origin);
 }
 
-// ---- mirrorwheel_deflection_windowdistortion
+// ---- the window kinds
 
-mirrorwheel_deflection_windowdistortion::mirrorwheel_deflection_windowdistortion(double (&o)[3], double (&d)[3])
-    : mirrorwheel_deflection(o, d) {
-    derive_axes();
+template <class Derived, class Base, scanmech::kind_e Kind>
+void window_kind<Derived, Base, Kind>::precompute_own() {
     window_precompute(*this);
 }
 
-mirrorwheel_deflection_windowdistortion::mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection& wheel)
-    : mirrorwheel_deflection(wheel) {
+template <class Derived, class Base, scanmech::kind_e Kind>
+void window_kind<Derived, Base, Kind>::compute_beam(unsigned int f, double l, double fr) {
+    Base::compute_beam(f, l, fr);
+    window_apply(*this, this->direction);
+}
+
+template class window_kind<mirrorwheel_deflection_windowdistortion, mirrorwheel_deflection,
+                           scanmech::kind_e::mirrorwheel_deflection_windowdistortion>;
+template class window_kind<mirrorwheel_windowdistortion, mirrorwheel,
+                           scanmech::kind_e::mirrorwheel_windowdistortion>;
+
+mirrorwheel_deflection_windowdistortion::mirrorwheel_deflection_windowdistortion(double (&o)[3], double (&d)[3])
+    : window_kind(o, d) {
     derive_axes();
-    window_precompute(*this);
+    precompute_own();
+}
+
+mirrorwheel_deflection_windowdistortion::mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection& wheel)
+    : window_kind(wheel) {
+    derive_axes();
+    precompute_own();
 }
 
 void mirrorwheel_deflection_windowdistortion::derive_axes() {
@@ -388,56 +384,21 @@ void mirrorwheel_deflection_windowdistortion::derive_axes() {
     cross(x, t_axis, s_axis);
 }
 
-scanmech::kind_e mirrorwheel_deflection_windowdistortion::kind() const {
-    return kind_e::mirrorwheel_deflection_windowdistortion;
+mirrorwheel_windowdistortion::mirrorwheel_windowdistortion(double (&o)[3], double (&d)[3]) : window_kind(o, d) {
+    precompute_own();
 }
 
-void mirrorwheel_deflection_windowdistortion::precompute() {
-    mirrorwheel_deflection::precompute();
-    window_precompute(*this);
-}
-
-void mirrorwheel_deflection_windowdistortion::compute_beam(unsigned int f, double l, double fr) {
-    mirrorwheel_deflection::compute_beam(f, l, fr);
-    window_apply(*this, direction);
-}
-
-// ---- mirrorwheel_windowdistortion
-
-mirrorwheel_windowdistortion::mirrorwheel_windowdistortion(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) {
-    window_precompute(*this);
-}
-
-mirrorwheel_windowdistortion::mirrorwheel_windowdistortion(const mirrorwheel& wheel) : mirrorwheel(wheel) {
-    window_precompute(*this);
-}
-
-scanmech::kind_e mirrorwheel_windowdistortion::kind() const { return kind_e::mirrorwheel_windowdistortion; }
-
-void mirrorwheel_windowdistortion::precompute() {
-    mirrorwheel::precompute();
-    window_precompute(*this);
-}
-
-void mirrorwheel_windowdistortion::compute_beam(unsigned int f, double l, double fr) {
-    mirrorwheel::compute_beam(f, l, fr);
-    window_apply(*this, direction);
+mirrorwheel_windowdistortion::mirrorwheel_windowdistortion(const mirrorwheel& wheel) : window_kind(wheel) {
+    precompute_own();
 }
 
 // ---- mirrorwheel_biaxial
 
-mirrorwheel_biaxial::mirrorwheel_biaxial(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) { precompute_shift(); }
+mirrorwheel_biaxial::mirrorwheel_biaxial(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) { precompute_own(); }
 
-mirrorwheel_biaxial::mirrorwheel_biaxial(const mirrorwheel& wheel) : mirrorwheel(wheel) { precompute_shift(); }
+mirrorwheel_biaxial::mirrorwheel_biaxial(const mirrorwheel& wheel) : scanmech_kind(wheel) { precompute_own(); }
 
-scanmech::kind_e mirrorwheel_biaxial::kind() const { return kind_e::mirrorwheel_biaxial; }
-
-void mirrorwheel_biaxial::precompute() {
-    mirrorwheel::precompute();
-    precompute_shift();
-}
-
-void mirrorwheel_biaxial::precompute_shift() {
+void mirrorwheel_biaxial::precompute_own() {
     shift_table.clear();
     if (biaxial_shift.empty()) {
         shift_range_end = 0.0;
@@ -504,27 +465,20 @@ void mirrorwheel_biaxial::compute_vertex(double (&vertex)[3], double range) {
 
 // ---- mirrorwheel_nodding
 
-mirrorwheel_nodding::mirrorwheel_nodding(double (&o)[3], double (&d)[3]) : mirrorwheel(o, d) {
-    precompute_nodding();
+mirrorwheel_nodding::mirrorwheel_nodding(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) {
+    precompute_own();
 }
 
-mirrorwheel_nodding::mirrorwheel_nodding(const mirrorwheel& wheel) : mirrorwheel(wheel) { precompute_nodding(); }
+mirrorwheel_nodding::mirrorwheel_nodding(const mirrorwheel& wheel) : scanmech_kind(wheel) { precompute_own(); }
 
-scanmech::kind_e mirrorwheel_nodding::kind() const { return kind_e::mirrorwheel_nodding; }
-
-void mirrorwheel_nodding::precompute() {
-    mirrorwheel::precompute();
-    precompute_nodding();
-}
-
-void mirrorwheel_nodding::precompute_nodding() {
+void mirrorwheel_nodding::precompute_own() {
     split(nodding_axis_direction, nodding_facet.normal, nodding_precomp);
     nodding_precomp.dist = nodding_facet.dist;
 }
 
 void mirrorwheel_nodding::compute_beam(unsigned int f, double l, double fr) {
     reflect(f, l);
-    sincos(fr, sin_frame, cos_frame);
+    frame_sincos(fr);
     vec3 m;
     turn(nodding_precomp, sin_frame, cos_frame, m);
     const vec3& r = reflected_direction;
@@ -542,18 +496,11 @@ void mirrorwheel_nodding::compute_beam(unsigned int f, double l, double fr) {
 
 // ---- wedge
 
-wedge::wedge(double (&o)[3], double (&d)[3]) : scanmech(o, d) { precompute_wedge(); }
+wedge::wedge(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) { precompute_own(); }
 
-wedge::wedge(const scanmech& base) : scanmech(base) { precompute_wedge(); }
+wedge::wedge(const scanmech& base) : scanmech_kind(base) { precompute_own(); }
 
-scanmech::kind_e wedge::kind() const { return kind_e::wedge; }
-
-void wedge::precompute() {
-    scanmech::precompute();
-    precompute_wedge();
-}
-
-void wedge::precompute_wedge() {
+void wedge::precompute_own() {
     split(wedge_axis_direction, facet1_direction, facet1_parts);
     split(wedge_axis_direction, facet2_direction, facet2_parts);
     for (int i = 0; i < 3; ++i) {
@@ -605,18 +552,11 @@ void wedge::compute_beam(unsigned int, double l, double) {
 
 // ---- gimbalmountmirror
 
-gimbalmountmirror::gimbalmountmirror(double (&o)[3], double (&d)[3]) : scanmech(o, d) { precompute_gimbal(); }
+gimbalmountmirror::gimbalmountmirror(double (&o)[3], double (&d)[3]) : scanmech_kind(o, d) { precompute_own(); }
 
-gimbalmountmirror::gimbalmountmirror(const scanmech& base) : scanmech(base) { precompute_gimbal(); }
+gimbalmountmirror::gimbalmountmirror(const scanmech& base) : scanmech_kind(base) { precompute_own(); }
 
-scanmech::kind_e gimbalmountmirror::kind() const { return kind_e::gimbalmountmirror; }
-
-void gimbalmountmirror::precompute() {
-    scanmech::precompute();
-    precompute_gimbal();
-}
-
-void gimbalmountmirror::precompute_gimbal() { split(line_mirror_axis_direction, facet_direction, facet_parts); }
+void gimbalmountmirror::precompute_own() { split(line_mirror_axis_direction, facet_direction, facet_parts); }
 
 void gimbalmountmirror::compute_beam_raw(unsigned int line, unsigned int frame, unsigned int) {
     facet = 0;
@@ -633,7 +573,7 @@ void gimbalmountmirror::compute_beam(unsigned int, double l, double f) {
     for (int i = 0; i < 3; ++i)
         p[i] = line_mirror_axis_origin[i] + facet_distance * m[i] - frame_mirror_axis_origin[i];
     const double e = dot(p, m);
-    sincos(f, sin_frame, cos_frame);
+    frame_sincos(f);
     const vec3& a = frame_mirror_axis_direction;
     const double k = dot(a, m);
     vec3 am;

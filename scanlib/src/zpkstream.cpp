@@ -295,6 +295,9 @@ zpk_ostream& zpk_ostream::operator<<(const package_id& id) {
     return *this;
 }
 
+const lookup_table& zpk_ostream::reader_keys() const { return impl_->seen; }
+void zpk_ostream::reader_keys(const lookup_table& k) { impl_->seen = k; }
+
 zpk_ostream& zpk_ostream::operator<<(const zpk_packet& p) {
     impl& d = *impl_;
     if (!d.encoder)

@@ -4,6 +4,9 @@
 #if defined(SCANLIB_HOST_LIBRARY)
 
 #include "sample_scan.hpp"
+#include "scan_gen.hpp"
+#include "start_jvm.hpp"
+#include "zpk_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +22,7 @@
 #include <numbers>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -46,19 +50,13 @@ struct vm {
     static vm* start(std::string const& class_path) {
         if (vm* v = instance())
             return v->class_path == class_path ? v : nullptr;
-        void* lib = dlopen(SCANLIB_JVM_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
-        if (!lib)
-            return nullptr;
-        using create_fn = jint(JNICALL*)(JavaVM**, void**, void*);
-        auto create = reinterpret_cast<create_fn>(dlsym(lib, "JNI_CreateJavaVM"));
-        if (!create)
-            return nullptr;
-        std::string cp = "-Djava.class.path=" + class_path;
-        std::string so = std::string("-Dostrand.library=") + SCANLIB_HOST_LIBRARY;
-        JavaVMOption options[] = {{cp.data(), nullptr}, {so.data(), nullptr}, {const_cast<char*>("-Xrs"), nullptr}};
-        JavaVMInitArgs args{JNI_VERSION_10, 3, options, JNI_FALSE};
+        // -Xcheck:jni: the machine checks every host call the binding makes.
         auto* v = new vm;
-        if (create(&v->jvm, reinterpret_cast<void**>(&v->env), &args) != JNI_OK) {
+        v->env = start_jvm(SCANLIB_JVM_LIBRARY,
+                           {"-Djava.class.path=" + class_path, std::string("-Dostrand.library=") + SCANLIB_HOST_LIBRARY,
+                            "-Xrs", "-Xcheck:jni"},
+                           &v->jvm);
+        if (!v->env) {
             delete v;
             return nullptr;
         }
@@ -114,22 +112,29 @@ public:
     }
     bool ready() const { return self && m_hello && !env->ExceptionCheck(); }
 
-    jlong instantiate() { return env->CallLongMethod(self, m_instantiate); }
+    // Each call is followed by a look at the host's exception state, as
+    // -Xcheck:jni requires of native code; take_exception reports it.
+    jlong instantiate() { return seen(env->CallLongMethod(self, m_instantiate)); }
     jint open(jlong h, char const* uri, std::vector<jint> const& codes) {
         jstring s = uri ? env->NewStringUTF(uri) : nullptr;
         jintArray a = env->NewIntArray(static_cast<jsize>(codes.size()));
         env->SetIntArrayRegion(a, 0, static_cast<jsize>(codes.size()), codes.data());
-        jint r = env->CallIntMethod(self, m_open, h, s, a);
+        jint r = seen(env->CallIntMethod(self, m_open, h, s, a));
         env->DeleteLocalRef(a);
         if (s)
             env->DeleteLocalRef(s);
         return r;
     }
-    bool has_shot(jlong h) { return env->CallBooleanMethod(self, m_has, h) == JNI_TRUE; }
-    jobject next(jlong h) { return env->CallObjectMethod(self, m_next, h); }
-    void close(jlong h) { env->CallVoidMethod(self, m_close, h); }
-    void del(jlong h) { env->CallVoidMethod(self, m_delete, h); }
-    void hello() { env->CallVoidMethod(self, m_hello); }
+    bool has_shot(jlong h) { return seen(env->CallBooleanMethod(self, m_has, h)) == JNI_TRUE; }
+    jobject next(jlong h) { return seen(env->CallObjectMethod(self, m_next, h)); }
+    void close(jlong h) { seen((env->CallVoidMethod(self, m_close, h), 0)); }
+    void del(jlong h) { seen((env->CallVoidMethod(self, m_delete, h), 0)); }
+    void hello() { seen((env->CallVoidMethod(self, m_hello), 0)); }
+    template <class T>
+    T seen(T result) {
+        env->ExceptionCheck();
+        return result;
+    }
 
     // The pending host exception's class name, cleared; empty when none.
     std::string take_exception() {
@@ -140,7 +145,7 @@ public:
         jclass c = env->GetObjectClass(t);
         jclass class_class = env->FindClass("java/lang/Class");
         jmethodID get_name = env->GetMethodID(class_class, "getName", "()Ljava/lang/String;");
-        auto name = static_cast<jstring>(env->CallObjectMethod(c, get_name));
+        auto name = static_cast<jstring>(seen(env->CallObjectMethod(c, get_name)));
         char const* utf = env->GetStringUTFChars(name, nullptr);
         std::string out = utf;
         env->ReleaseStringUTFChars(name, utf);
@@ -349,6 +354,127 @@ TEST_F(HostJvm, FailedOpensAndNullHandlesAreHarmless) {
     EXPECT_TRUE(h->take_exception().empty());
 }
 
+TEST_F(HostJvm, BothHostLoopsGetTheSameShots) {
+    // Hosts pull until getNextShot gives null, or poll hasShot; either way
+    // every shot arrives, also when the last packets end several shots at once.
+    std::vector<std::pair<std::string, std::uint64_t>> scans;
+    const std::string cut = (tmp.dir / "cut.zpk").string();
+    sample::write_scan(scan, cut, false);
+    scans.emplace_back(path, scan.shots.size());
+    scans.emplace_back(cut, scan.shots.size());
+    for (bool packed : {false, true}) {
+        scangen::options o;
+        o.shots = 1234;
+        o.packed = packed;
+        const std::string p = (tmp.dir / (packed ? "packed.zpk" : "plain.zpk")).string();
+        scans.emplace_back(p, scangen::write_scan(p, o).shots);
+    }
+    // Without its one-word meas_stop, the packed scan ends with the echo
+    // packet of its last frame, which ends all the frame's shots at once.
+    const std::string open_end = (tmp.dir / "packed_open_end.zpk").string();
+    fs::copy_file(scans.back().first, open_end);
+    fs::resize_file(open_end, fs::file_size(open_end) - 4);
+    scans.emplace_back(open_end, scans.back().second);
+    for (auto const& [uri, count] : scans) {
+        SCOPED_TRACE(uri);
+        jlong a = h->instantiate(), b = h->instantiate();
+        ASSERT_EQ(h->open(a, uri.c_str(), {2, 5}), 0);
+        ASSERT_EQ(h->open(b, uri.c_str(), {2, 5}), 0);
+        const auto pulled = read_all(*h, a);
+        std::vector<shot_values> polled;
+        while (h->has_shot(b)) {
+            if (jobject s = h->next(b)) {
+                polled.push_back(h->read(s));
+                h->env->DeleteLocalRef(s);
+            }
+        }
+        EXPECT_EQ(h->next(b), nullptr);
+        EXPECT_TRUE(h->take_exception().empty());
+        ASSERT_EQ(pulled.size(), count);
+        ASSERT_EQ(polled.size(), count);
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(polled[i].count, pulled[i].count) << i;
+            ASSERT_EQ(polled[i].time, pulled[i].time) << i;
+            ASSERT_EQ(polled[i].ranges, pulled[i].ranges) << i;
+            ASSERT_EQ(polled[i].times, pulled[i].times) << i;
+            ASSERT_EQ(polled[i].reflectances, pulled[i].reflectances) << i;
+        }
+        h->del(a);
+        h->del(b);
+    }
+}
+
+TEST_F(HostJvm, StaleAndMadeUpHandlesAreHarmless) {
+    testing::internal::CaptureStdout();
+    jlong handle = h->instantiate();
+    ASSERT_EQ(h->open(handle, path.c_str(), {}), 0);
+    ASSERT_NE(h->next(handle), nullptr);
+    h->del(handle);
+    // Every call after delete, a second delete, and numbers never handed out.
+    int on_stack = 0;
+    for (jlong stale : {handle, handle + 8, static_cast<jlong>(0x12345678), static_cast<jlong>(-1),
+                        reinterpret_cast<jlong>(&on_stack)}) {
+        EXPECT_EQ(h->open(stale, path.c_str(), {2}), -1);
+        EXPECT_FALSE(h->has_shot(stale));
+        EXPECT_EQ(h->next(stale), nullptr);
+        h->close(stale);
+        h->del(stale);
+        h->del(stale);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(h->take_exception().empty());
+    // A live handle is untouched by all that.
+    jlong live = h->instantiate();
+    ASSERT_EQ(h->open(live, path.c_str(), {}), 0);
+    EXPECT_EQ(read_all(*h, live).size(), scan.shots.size());
+    h->del(live);
+}
+
+TEST_F(HostJvm, TwoHandlesOnTwoThreadsEachGetTheirScan) {
+    const std::string other = (tmp.dir / "other.zpk").string();
+    const sample::scan small = sample::make_scan(17);
+    sample::write_scan(small, other);
+    struct job {
+        std::string uri;
+        sample::scan const* expected;
+        std::vector<shot_values> got;
+        std::string error;
+    };
+    std::vector<job> jobs = {{path, &scan, {}, {}}, {other, &small, {}, {}}};
+    auto run = [&](job& j) {
+        JNIEnv* env = nullptr;
+        if (machine->jvm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) != JNI_OK) {
+            j.error = "attach failed";
+            return;
+        }
+        {
+            host t(env);
+            for (int round = 0; round < 20 && t.ready(); ++round) {
+                jlong handle = t.instantiate();
+                if (t.open(handle, j.uri.c_str(), {}) != 0)
+                    j.error = "open failed";
+                j.got = read_all(t, handle);
+                t.del(handle);
+                if (j.got.size() != j.expected->shots.size() || !t.take_exception().empty())
+                    break;
+            }
+            if (!t.ready())
+                j.error = "no host class on this thread";
+        }
+        machine->jvm->DetachCurrentThread();
+    };
+    std::thread first(run, std::ref(jobs[0])), second(run, std::ref(jobs[1]));
+    first.join();
+    second.join();
+    for (job const& j : jobs) {
+        SCOPED_TRACE(j.uri);
+        EXPECT_EQ(j.error, "");
+        ASSERT_EQ(j.got.size(), j.expected->shots.size());
+        for (std::size_t i = 0; i < j.got.size(); ++i)
+            expect_shot(*j.expected, j.expected->shots[i], j.got[i]);
+    }
+}
+
 TEST_F(HostJvm, ASecondOpenStartsOver) {
     jlong handle = h->instantiate();
     ASSERT_EQ(h->open(handle, path.c_str(), {}), 0);
@@ -420,269 +546,13 @@ TEST(HostJvmNoShotClass, TheShotIsDroppedAndTheHostSeesTheError) {
 
 // ---------------------------------------------------------------------------
 // The same native methods driven through a recording stand-in for the host's
-// native interface: which host calls the binding makes, in which order, which
-// references it keeps, and that no call runs while a host exception is pending.
+// native interface.
 
-#include <cstdarg>
-#include <deque>
+#include "fake_jni.hpp"
+
 #include <map>
-#include <set>
 
 namespace fake {
-
-struct object {
-    std::string type; // "class", "String", "byte[]", "int[]", "double[]", "float[]", "Shot"
-    std::string name; // class name of a class object
-    std::vector<jbyte> bytes;
-    std::vector<jint> ints;
-    std::vector<double> doubles;
-    std::vector<float> floats;
-    // A Shot as its constructor and setters left it.
-    jint count = 0;
-    double time = 0, origin[3]{}, direction[3]{};
-    std::vector<double> ranges, times;
-    std::optional<std::vector<float>> reflectances, deviations, amplitudes;
-    std::vector<std::string> setters;
-};
-
-struct ref {
-    object* target;
-    bool global;
-    bool live = true;
-};
-
-struct method {
-    std::string name, sig;
-};
-
-struct world {
-    JNINativeInterface_ table{};
-    JNIEnv_ env{};
-    std::deque<object> objects;
-    std::deque<ref> refs;
-    std::deque<method> methods;
-    std::vector<std::string> calls;
-    std::vector<std::string> pending_violations; // host calls made with an exception pending
-    std::string pending;                         // class of the pending host exception
-    std::set<std::string> missing_classes;
-    std::set<std::string> missing_methods;
-    jint capacity_result = 0;
-    bool get_bytes_throws = false;
-
-    world();
-    ~world();
-
-    static world*& current() {
-        static world* w = nullptr;
-        return w;
-    }
-
-    jobject make(object o, bool global = false) {
-        objects.push_back(std::move(o));
-        refs.push_back({&objects.back(), global});
-        return reinterpret_cast<jobject>(&refs.back());
-    }
-    static ref& of(jobject r) { return *reinterpret_cast<ref*>(r); }
-    static object& obj(jobject r) { return *of(r).target; }
-
-    std::size_t live(bool global) const {
-        return static_cast<std::size_t>(
-            std::count_if(refs.begin(), refs.end(), [&](ref const& r) { return r.live && r.global == global; }));
-    }
-    void log(std::string call) {
-        if (!pending.empty())
-            pending_violations.push_back(call);
-        calls.push_back(std::move(call));
-    }
-    // Calls the host allows while an exception is pending.
-    void log_allowed(std::string call) { calls.push_back(std::move(call)); }
-    void raise(std::string cls) { pending = std::move(cls); }
-};
-
-world& W() { return *world::current(); }
-
-jclass JNICALL FindClass(JNIEnv*, char const* name) {
-    W().log(std::string("FindClass ") + name);
-    if (W().missing_classes.count(name)) {
-        W().raise("java.lang.NoClassDefFoundError");
-        return nullptr;
-    }
-    object o;
-    o.type = "class";
-    o.name = name;
-    return static_cast<jclass>(W().make(std::move(o)));
-}
-
-jmethodID JNICALL GetMethodID(JNIEnv*, jclass, char const* name, char const* sig) {
-    W().log(std::string("GetMethodID ") + name + " " + sig);
-    if (W().missing_methods.count(name)) {
-        W().raise("java.lang.NoSuchMethodError");
-        return nullptr;
-    }
-    W().methods.push_back({name, sig});
-    return reinterpret_cast<jmethodID>(&W().methods.back());
-}
-
-jint JNICALL EnsureLocalCapacity(JNIEnv*, jint n) {
-    W().log("EnsureLocalCapacity " + std::to_string(n));
-    return W().capacity_result;
-}
-
-// The C++ interface of jni.h forwards its variadic calls to these va_list forms.
-jobject JNICALL CallObjectMethodV(JNIEnv*, jobject self, jmethodID m, va_list) {
-    auto const& md = *reinterpret_cast<method*>(m);
-    W().log("CallObjectMethod " + md.name);
-    if (md.name != "getBytes" || world::obj(self).type != "String")
-        return nullptr;
-    if (W().get_bytes_throws) {
-        W().raise("java.io.UnsupportedEncodingException");
-        return nullptr;
-    }
-    object o;
-    o.type = "byte[]";
-    o.bytes = world::obj(self).bytes;
-    return W().make(std::move(o));
-}
-
-void JNICALL CallVoidMethodV(JNIEnv*, jobject self, jmethodID m, va_list ap) {
-    auto const& md = *reinterpret_cast<method*>(m);
-    W().log("CallVoidMethod " + md.name);
-    jobject arg = va_arg(ap, jobject);
-    object& shot = world::obj(self);
-    object const& a = world::obj(arg);
-    shot.setters.push_back(md.name);
-    if (md.name == "setReflectances")
-        shot.reflectances = a.floats;
-    else if (md.name == "setDeviations")
-        shot.deviations = a.floats;
-    else if (md.name == "setAmplitudes")
-        shot.amplitudes = a.floats;
-    else if (md.name == "setTimes")
-        shot.times = a.doubles;
-}
-
-jobject JNICALL NewObjectV(JNIEnv*, jclass cls, jmethodID m, va_list ap) {
-    auto const& md = *reinterpret_cast<method*>(m);
-    W().log("NewObject " + world::obj(cls).name + " " + md.sig);
-    object o;
-    o.type = "Shot";
-    o.count = va_arg(ap, jint);
-    o.time = va_arg(ap, double);
-    for (double& v : o.origin)
-        v = va_arg(ap, double);
-    for (double& v : o.direction)
-        v = va_arg(ap, double);
-    o.ranges = world::obj(va_arg(ap, jobject)).doubles;
-    return W().make(std::move(o));
-}
-
-jboolean JNICALL ExceptionCheck(JNIEnv*) {
-    W().log_allowed("ExceptionCheck");
-    return W().pending.empty() ? JNI_FALSE : JNI_TRUE;
-}
-
-void JNICALL DeleteLocalRef(JNIEnv*, jobject r) {
-    W().log_allowed("DeleteLocalRef " + world::obj(r).type);
-    EXPECT_TRUE(world::of(r).live && !world::of(r).global) << "not a live local reference";
-    world::of(r).live = false;
-}
-
-void JNICALL DeleteGlobalRef(JNIEnv*, jobject r) {
-    W().log_allowed("DeleteGlobalRef " + world::obj(r).type);
-    EXPECT_TRUE(world::of(r).live && world::of(r).global) << "not a live global reference";
-    world::of(r).live = false;
-}
-
-jobject JNICALL NewGlobalRef(JNIEnv*, jobject r) {
-    W().log("NewGlobalRef " + world::obj(r).type);
-    W().refs.push_back({world::of(r).target, true});
-    return reinterpret_cast<jobject>(&W().refs.back());
-}
-
-jobject JNICALL NewLocalRef(JNIEnv*, jobject r) {
-    W().log("NewLocalRef " + world::obj(r).type);
-    W().refs.push_back({world::of(r).target, false});
-    return reinterpret_cast<jobject>(&W().refs.back());
-}
-
-jsize JNICALL GetArrayLength(JNIEnv*, jarray a) {
-    W().log("GetArrayLength");
-    object const& o = world::obj(a);
-    return static_cast<jsize>(o.type == "int[]" ? o.ints.size() : o.bytes.size());
-}
-
-void JNICALL GetByteArrayRegion(JNIEnv*, jbyteArray a, jsize start, jsize len, jbyte* buf) {
-    W().log("GetByteArrayRegion " + std::to_string(start) + " " + std::to_string(len));
-    std::copy_n(world::obj(a).bytes.begin() + start, len, buf);
-}
-
-jint* JNICALL GetIntArrayElements(JNIEnv*, jintArray a, jboolean*) {
-    W().log("GetIntArrayElements");
-    return world::obj(a).ints.data();
-}
-
-void JNICALL ReleaseIntArrayElements(JNIEnv*, jintArray, jint*, jint mode) {
-    W().log_allowed("ReleaseIntArrayElements " + std::to_string(mode));
-}
-
-jdoubleArray JNICALL NewDoubleArray(JNIEnv*, jsize n) {
-    W().log("NewDoubleArray " + std::to_string(n));
-    object o;
-    o.type = "double[]";
-    o.doubles.assign(static_cast<std::size_t>(n), std::nan(""));
-    return static_cast<jdoubleArray>(W().make(std::move(o)));
-}
-
-void JNICALL SetDoubleArrayRegion(JNIEnv*, jdoubleArray a, jsize start, jsize len, jdouble const* buf) {
-    W().log("SetDoubleArrayRegion " + std::to_string(start) + " " + std::to_string(len));
-    std::copy_n(buf, len, world::obj(a).doubles.begin() + start);
-}
-
-jfloatArray JNICALL NewFloatArray(JNIEnv*, jsize n) {
-    W().log("NewFloatArray " + std::to_string(n));
-    object o;
-    o.type = "float[]";
-    o.floats.assign(static_cast<std::size_t>(n), std::nanf(""));
-    return static_cast<jfloatArray>(W().make(std::move(o)));
-}
-
-void JNICALL SetFloatArrayRegion(JNIEnv*, jfloatArray a, jsize start, jsize len, jfloat const* buf) {
-    W().log("SetFloatArrayRegion " + std::to_string(start) + " " + std::to_string(len));
-    std::copy_n(buf, len, world::obj(a).floats.begin() + start);
-}
-
-jint JNICALL ThrowNew(JNIEnv*, jclass cls, char const*) {
-    W().log("ThrowNew");
-    W().raise(world::obj(cls).name);
-    return 0;
-}
-
-world::world() {
-    table.FindClass = FindClass;
-    table.GetMethodID = GetMethodID;
-    table.EnsureLocalCapacity = EnsureLocalCapacity;
-    table.CallObjectMethodV = CallObjectMethodV;
-    table.CallVoidMethodV = CallVoidMethodV;
-    table.NewObjectV = NewObjectV;
-    table.ExceptionCheck = ExceptionCheck;
-    table.DeleteLocalRef = DeleteLocalRef;
-    table.DeleteGlobalRef = DeleteGlobalRef;
-    table.NewGlobalRef = NewGlobalRef;
-    table.NewLocalRef = NewLocalRef;
-    table.GetArrayLength = GetArrayLength;
-    table.GetByteArrayRegion = GetByteArrayRegion;
-    table.GetIntArrayElements = GetIntArrayElements;
-    table.ReleaseIntArrayElements = ReleaseIntArrayElements;
-    table.NewDoubleArray = NewDoubleArray;
-    table.SetDoubleArrayRegion = SetDoubleArrayRegion;
-    table.NewFloatArray = NewFloatArray;
-    table.SetFloatArrayRegion = SetFloatArrayRegion;
-    table.ThrowNew = ThrowNew;
-    env.functions = &table;
-    current() = this;
-}
-
-world::~world() { current() = nullptr; }
 
 // The exports of the shared object, looked up by name as the host does.
 struct exports {
@@ -718,6 +588,10 @@ protected:
         path = (tmp.dir / "sample.zpk").string();
         sample::write_scan(scan, path);
     }
+    void TearDown() override {
+        EXPECT_TRUE(w.misuses.empty()) << w.misuses.front();
+        EXPECT_TRUE(w.pending_violations.empty()) << w.pending_violations.front();
+    }
 
     jstring string(std::string const& text) {
         fake::object o;
@@ -739,6 +613,15 @@ protected:
         return h;
     }
     JNIEnv* env() { return &w.env; }
+    // getNextShot as the host calls it: what the call leaves as local
+    // references dies on return, and it may leave no more than the 16 the
+    // host guarantees without asking.
+    jobject next(jlong h) {
+        const std::size_t start = w.frame_start();
+        jobject s = lib.next(env(), nullptr, h);
+        EXPECT_LE(w.frame_end(start, s), 16u);
+        return s;
+    }
     // The calls between the first one starting with `from` and the next one starting with `to`.
     static std::vector<std::string> between(std::vector<std::string> const& calls, std::string const& from,
                                             std::string const& to) {
@@ -753,6 +636,16 @@ protected:
                 out.push_back(c);
         }
         return out;
+    }
+
+    // A seed of the binding's fuzz target: flags, the host allocations before
+    // one fails (255: none), then the scan's bytes.
+    void write_seed(std::string const& name, std::string const& scan_path, std::uint8_t flags,
+                    std::uint8_t allocations) {
+        std::ifstream in(scan_path, std::ios::binary);
+        std::vector<char> bytes{static_cast<char>(flags), static_cast<char>(allocations)};
+        bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), {});
+        zpktest::write_seed("fuzz_binding", name, bytes);
     }
 
     fake::world w;
@@ -810,7 +703,7 @@ TEST_F(HostCalls, ExportCodesAreReadOnceAndReleasedUnchanged) {
     EXPECT_EQ(std::count(w.calls.begin(), w.calls.end(), "ReleaseIntArrayElements " + std::to_string(JNI_ABORT)), 1);
     EXPECT_EQ(w.live(false), 2u) << "only the caller's string and array are left";
     EXPECT_EQ(w.live(true), 0u);
-    jobject s = lib.next(env(), nullptr, h);
+    jobject s = next(h);
     ASSERT_NE(s, nullptr);
     fake::object const& shot = fake::world::obj(s);
     EXPECT_EQ(shot.setters, (std::vector<std::string>{"setReflectances", "setTimes"}));
@@ -821,17 +714,17 @@ TEST_F(HostCalls, ExportCodesAreReadOnceAndReleasedUnchanged) {
 TEST_F(HostCalls, EveryShotIsBuiltWithItsArraysAndNoReferenceOutlivesTheCall) {
     jlong h = open({4, 3, 2, 5});
     std::size_t index = 0;
-    bool ended_while_queued = false;
     for (;;) {
         const std::size_t locals = w.live(false);
         w.calls.clear();
-        jobject s = lib.next(env(), nullptr, h);
+        jobject s = next(h);
         if (!s)
             break;
         ASSERT_LT(index, scan.shots.size());
-        // The returned shot is the one local reference the call leaves.
+        // The returned shot is the one local reference the call leaves; the
+        // one global reference is the Shot class, held for the handle.
         EXPECT_EQ(w.live(false), locals + 1) << index;
-        EXPECT_EQ(w.live(true), 0u) << "the sample's packets end one shot at a time";
+        EXPECT_EQ(w.live(true), 1u) << "the sample's packets end one shot at a time";
         fake::object const& o = fake::world::obj(s);
         sample::shot const& raw = scan.shots[index];
         const std::size_t n = std::min<std::size_t>(raw.echoes.size(), 7);
@@ -855,38 +748,105 @@ TEST_F(HostCalls, EveryShotIsBuiltWithItsArraysAndNoReferenceOutlivesTheCall) {
             EXPECT_NEAR((*o.amplitudes)[k], raw.echoes[k].amplitude * 0.01, 1e-5);
             EXPECT_EQ(o.times[k], o.time);
         }
-        // One shot's host calls, from its ranges array to its queueing.
-        auto shot_calls = between(w.calls, "NewDoubleArray", "NewLocalRef");
-        while (!shot_calls.empty() && shot_calls.back() == "ExceptionCheck") // the pull loop's own
-            shot_calls.pop_back();
+        // One shot's host calls, from its ranges array to the end of the call:
+        // the class and each method are looked up for the first shot only, and
+        // the shot handed out by the call that built it needs no global reference
+        // and leaves its arrays to the return of the call.
+        const auto shot_calls = between(w.calls, "NewDoubleArray", "@");
         const std::string len = std::to_string(n);
-        const std::vector<std::string> expected = {
-            "NewDoubleArray " + len, "SetDoubleArrayRegion 0 " + len, "FindClass fr/belcour/quillet/io/tls/zpk/Shot",
-            "GetMethodID <init> (IDDDDDDD[D)V", "NewObject fr/belcour/quillet/io/tls/zpk/Shot (IDDDDDDD[D)V",
-            "DeleteLocalRef double[]", "ExceptionCheck", "NewFloatArray " + len, "SetFloatArrayRegion 0 " + len,
-            "GetMethodID setReflectances ([F)V", "CallVoidMethod setReflectances", "ExceptionCheck",
-            "DeleteLocalRef float[]", "NewFloatArray " + len, "SetFloatArrayRegion 0 " + len,
-            "GetMethodID setDeviations ([F)V", "CallVoidMethod setDeviations", "ExceptionCheck",
-            "DeleteLocalRef float[]", "NewFloatArray " + len, "SetFloatArrayRegion 0 " + len,
-            "GetMethodID setAmplitudes ([F)V", "CallVoidMethod setAmplitudes", "ExceptionCheck",
-            "DeleteLocalRef float[]", "NewDoubleArray " + len, "SetDoubleArrayRegion 0 " + len,
-            "GetMethodID setTimes ([D)V", "CallVoidMethod setTimes", "ExceptionCheck", "DeleteLocalRef double[]",
-            "NewGlobalRef Shot", "DeleteLocalRef Shot", "DeleteLocalRef class"};
+        auto lookup = [&](std::vector<std::string> calls) { return index == 0 ? calls : std::vector<std::string>{}; };
+        std::vector<std::string> expected = {"NewDoubleArray " + len, "SetDoubleArrayRegion 0 " + len};
+        auto add = [&](std::vector<std::string> const& more) { expected.insert(expected.end(), more.begin(), more.end()); };
+        add(lookup({"FindClass fr/belcour/quillet/io/tls/zpk/Shot", "NewGlobalRef class", "DeleteLocalRef class",
+                    "GetMethodID <init> (IDDDDDDD[D)V"}));
+        add({"NewObject fr/belcour/quillet/io/tls/zpk/Shot (IDDDDDDD[D)V", "ExceptionCheck"});
+        for (char const* setter : {"setReflectances", "setDeviations", "setAmplitudes"}) {
+            add({"NewFloatArray " + len, "SetFloatArrayRegion 0 " + len});
+            add(lookup({std::string("GetMethodID ") + setter + " ([F)V"}));
+            add({std::string("CallVoidMethod ") + setter, "ExceptionCheck"});
+        }
+        add({"NewDoubleArray " + len, "SetDoubleArrayRegion 0 " + len});
+        add(lookup({"GetMethodID setTimes ([D)V"}));
+        add({"CallVoidMethod setTimes", "ExceptionCheck"});
         EXPECT_EQ(shot_calls, expected) << index;
-        ended_while_queued = ended_while_queued || !lib.has_shot(env(), nullptr, h);
+        // More to come exactly until the last shot is out.
+        EXPECT_EQ(lib.has_shot(env(), nullptr, h) == JNI_TRUE, index + 1 < scan.shots.size()) << index;
         w.of(s).live = false; // the host drops it
         ++index;
     }
     EXPECT_EQ(index, scan.shots.size());
-    // The last shot ends with the last packet: the end is reported while it waits.
-    EXPECT_TRUE(ended_while_queued);
     // After the end: null at once, nothing read, no host call.
     w.calls.clear();
-    EXPECT_EQ(lib.next(env(), nullptr, h), nullptr);
+    EXPECT_EQ(next(h), nullptr);
     EXPECT_TRUE(w.calls.empty());
     lib.close(env(), nullptr, h);
     lib.del(env(), nullptr, h);
-    EXPECT_TRUE(w.pending_violations.empty());
+    EXPECT_EQ(w.live(true), 0u) << "delete releases the Shot class";
+}
+
+TEST_F(HostCalls, AFailingHostAllocationCostsOneShotAndLeavesNothingBehind) {
+    // Packed frames end many shots per packet, so the failure falls on a shot
+    // handed out by its call, on one queued behind it, or on the class lookup.
+    scangen::options o;
+    o.shots = 300;
+    o.packed = true;
+    path = (tmp.dir / "packed.zpk").string();
+    const std::uint64_t total = scangen::write_scan(path, o).shots;
+    o.shots = 60;
+    const std::string small = (tmp.dir / "packed_small.zpk").string();
+    scangen::write_scan(small, o);
+    write_seed("packed_polled", small, 0x10 | 0x01 | 0x08, 40);
+    write_seed("sample_all_codes", (tmp.dir / "sample.zpk").string(), 0x0f, 255);
+    write_seed("sample_throwing_setter", (tmp.dir / "sample.zpk").string(), 0x40 | 0x08, 255);
+    for (long fail_at = 0; fail_at < 400; fail_at += 13) {
+        SCOPED_TRACE(fail_at);
+        jlong h = open({2, 5});
+        w.allocations_left = fail_at;
+        std::vector<double> times;
+        int raised = 0;
+        for (;;) {
+            jobject s = next(h);
+            if (!w.pending.empty()) {
+                EXPECT_EQ(s, nullptr);
+                EXPECT_EQ(w.pending, "java.lang.OutOfMemoryError");
+                w.pending.clear(); // the host has seen it
+                ++raised;
+                continue;
+            }
+            if (!s)
+                break;
+            times.push_back(fake::world::obj(s).time);
+            ASSERT_EQ(fake::world::obj(s).setters, (std::vector<std::string>{"setReflectances", "setTimes"}));
+            w.of(s).live = false;
+        }
+        const bool failed = w.allocations_left < 0;
+        EXPECT_EQ(raised, failed ? 1 : 0);
+        EXPECT_EQ(times.size(), total - (failed ? 1 : 0));
+        EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+        EXPECT_EQ(std::adjacent_find(times.begin(), times.end()), times.end()) << "a shot handed out twice";
+        lib.del(env(), nullptr, h);
+        EXPECT_EQ(w.live(true), 0u);
+        w.allocations_left = -1;
+    }
+
+    // A setter that always throws: every shot is lost and every call that
+    // builds one raises, and none leaves more local references than allowed.
+    w.throwing_methods = {"setTimes"};
+    jlong h = open({2, 5});
+    int raised = 0;
+    for (;;) {
+        jobject s = next(h);
+        if (w.pending.empty()) {
+            EXPECT_EQ(s, nullptr);
+            break;
+        }
+        EXPECT_EQ(w.pending, "java.lang.IllegalStateException");
+        w.pending.clear();
+        ++raised;
+    }
+    EXPECT_GT(raised, 0);
+    lib.del(env(), nullptr, h);
+    EXPECT_EQ(w.live(true), 0u);
 }
 
 TEST_F(HostCalls, WithoutExportsOnlyTheConstructorIsCalled) {
@@ -894,7 +854,7 @@ TEST_F(HostCalls, WithoutExportsOnlyTheConstructorIsCalled) {
     w.missing_methods = {"setReflectances", "setDeviations", "setAmplitudes", "setTimes"};
     jlong h = open({});
     std::size_t count = 0;
-    while (jobject s = lib.next(env(), nullptr, h)) {
+    while (jobject s = next(h)) {
         EXPECT_TRUE(fake::world::obj(s).setters.empty());
         ++count;
     }
@@ -910,7 +870,7 @@ TEST_F(HostCalls, AMissingShotClassDropsTheShotAndCallsNothingMore) {
     w.missing_classes = {"fr/belcour/quillet/io/tls/zpk/Shot"};
     jlong h = open({2, 5});
     testing::internal::CaptureStdout();
-    EXPECT_EQ(lib.next(env(), nullptr, h), nullptr);
+    EXPECT_EQ(next(h), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Finding Shot class failed\n");
     EXPECT_EQ(w.pending, "java.lang.NoClassDefFoundError");
     EXPECT_TRUE(w.pending_violations.empty()) << w.pending_violations.front();
@@ -929,7 +889,7 @@ TEST_F(HostCalls, DeleteReleasesEverythingAndAnUnopenedHandleNeedsNoHost) {
 
     // Deleted in the middle of the scan: the host keeps only what it was handed.
     jlong h = open({2});
-    jobject first = lib.next(env(), nullptr, h);
+    jobject first = next(h);
     ASSERT_NE(first, nullptr);
     const std::size_t locals = w.live(false);
     // Closing a file connection does nothing and says nothing.

@@ -30,31 +30,34 @@
 #include <scanlib/package.hpp>
 #include <scanlib/zpkstream.hpp>
 
-namespace scanlib {
-
 // The pass: `in` must deliver the header packet's explicit id words next.
 // Writes the rewritten header section, then every byte read ahead, to `out`.
-void hreplace(std::shared_ptr<basic_rconnection> in, std::shared_ptr<basic_wconnection> out,
+// Packets are read and written with the keys of every header the pass has
+// met on `in` before, as the stream's readers hold them.
+void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<scanlib::basic_wconnection> out,
               const std::string& override_text);
 
 // True when the first entry whose "ID" matches the packet accepts its content.
-bool verified(const package_id& id, const zpk_packet& packet, const boost::property_tree::ptree& file_verification);
+bool verified(const scanlib::package_id& id, const scanlib::zpk_packet& packet,
+              const boost::property_tree::ptree& file_verification);
 
 // False: drop the packet. True: write it, replaced when an entry applied
 // (that entry is then erased from `packets`).
-bool replaced(package_id& id, zpk_packet& packet, boost::property_tree::ptree& packets);
+bool replaced(scanlib::package_id& id, scanlib::zpk_packet& packet, boost::property_tree::ptree& packets);
 
 // The packet's field values as in its brace-less text form, without quotes
 // and white space; a packet without fields gives its main and sub id.
-std::vector<std::string> parse_zpk_fields(const package_id& id, const zpk_packet& packet);
+std::vector<std::string> parse_zpk_fields(const scanlib::package_id& id, const scanlib::zpk_packet& packet);
 
 // Writes one packet per remaining entry of `packets` with a "new_packet".
 struct insert_at_end {
     const boost::property_tree::ptree* packets;
-    zpk_ostream& operator()(zpk_ostream& os) const;
+    scanlib::zpk_ostream& operator()(scanlib::zpk_ostream& os) const;
 };
 
-zpk_ostream& operator<<(zpk_ostream& os, insert_at_end&& inserter);
+scanlib::zpk_ostream& operator<<(scanlib::zpk_ostream& os, insert_at_end&& inserter);
+
+namespace scanlib {
 
 // Typed copy of a raw packet.
 template <class T>

@@ -266,6 +266,12 @@ private:
     void restore_own_shot();
     void dyntrig_pass();
     void apply_mta_settings(unsigned zone, float low, float high, float unambiguous);
+    template <class Packet>
+    void apply_mta_settings(Packet const& p);
+    void fixed_notch_window();
+    // The short path of the older echo packets: the open shot's next target,
+    // or null when the echo is dropped.
+    target* short_path_target(int range, unsigned short amplitude);
     void append_mechanism(std::shared_ptr<scanmech> m);
     void replace_last_mechanism(std::shared_ptr<scanmech> m);
 };

@@ -10,6 +10,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <bitset>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -52,6 +53,25 @@ struct pointcloud::implementation {
     // closing puts these back, whether or not the shot entered the history.
     shot_t own_shot;
     bool shot_moved = false;
+
+    // The packet on offer as on_id last saw it: its dispatch and its body
+    // length; `cut` once a shot or echo handler found the body short of the
+    // packet's own layout, for the older layouts the same packet is offered
+    // as next.
+    struct offer_t {
+        unsigned int dispatch = 0;
+        std::size_t body_words = ~std::size_t(0);
+        bool cut = false;
+    } offer;
+
+    // The fixed notch window and the values it was derived from.
+    struct notch_window_t {
+        float range_min = 0, range_max = 0, ampl_max = 0;
+        double range_unit = 0, ampl_unit = 0;
+        std::int32_t lo = 0, hi = 0;
+        std::uint16_t ampl = 0;
+        bool valid = false;
+    } notch_window;
 
     // Scratch storage of the dynamic-trigger pass, kept between shots.
     std::vector<bool> dyntrig_marked;

@@ -96,11 +96,45 @@ public:
     double range_unit = 1.0;
     std::uint32_t line_circle_count = 0xFFFFFFFFu;
     std::uint32_t frame_circle_count = 0xFFFFFFFFu;
+
+protected:
+    // sin_frame and cos_frame of the frame angle f. A scan turns its frame
+    // slowly, so many shots in a row share the angle: the last pair is kept.
+    void frame_sincos(double f) {
+        if (!(f == frame_sincos_angle)) {
+            sincos(f, frame_sincos_pair[0], frame_sincos_pair[1]);
+            frame_sincos_angle = f;
+        }
+        sin_frame = frame_sincos_pair[0];
+        cos_frame = frame_sincos_pair[1];
+    }
+
+private:
+    double frame_sincos_angle = 0.0;
+    double frame_sincos_pair[2] = {0.0, 1.0}; // sincos of 0
+};
+
+// What every kind states alike: its kind, its constructors from the two
+// result arrays or from a mechanism of its base, and a precompute that runs
+// the base's first and then the kind's own (`precompute_own`). The kind's
+// constructors run `precompute_own` once its own members are set.
+template <class Derived, class Base, scanmech::kind_e Kind>
+class scanmech_kind : public Base {
+public:
+    scanmech_kind(double (&origin)[3], double (&direction)[3]) : Base(origin, direction) {}
+    explicit scanmech_kind(const Base& base) : Base(base) {}
+
+    scanmech::kind_e kind() const override { return Kind; }
+
+    void precompute() {
+        Base::precompute();
+        static_cast<Derived&>(*this).precompute_own();
+    }
 };
 
 // A polygon mirror wheel turned by the line angle; the frame angle turns the
 // whole head about z.
-class mirrorwheel : public scanmech {
+class mirrorwheel : public scanmech_kind<mirrorwheel, scanmech, scanmech::kind_e::mirrorwheel> {
 public:
     struct facet_t {
         double normal[3]; // unit normal at line angle zero
@@ -112,14 +146,10 @@ public:
 
     mirrorwheel(double (&origin)[3], double (&direction)[3]);
     explicit mirrorwheel(const scanmech& base);
-    mirrorwheel(const mirrorwheel&) = default;
 
-    kind_e kind() const override;
     std::uint64_t num_facets() const override;
     void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
     void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet) override;
-
-    void precompute();
 
     std::uint32_t counts_per_facet = 0;
     double laser_offset[3] = {0, 0, 0};
@@ -139,20 +169,20 @@ protected:
     // cos_line, facet_normal, reflected_direction and reflected_origin. A
     // facet without a precomputed record yields NaN.
     void reflect(unsigned int facet, double l);
-    void precompute_wheel();
+
+private:
+    friend scanmech_kind;
+    void precompute_own();
 };
 
 // A plane-parallel exit pane in the reflected beam: shifts it sideways.
-class mirrorwheel_exitpane : public mirrorwheel {
+class mirrorwheel_exitpane
+    : public scanmech_kind<mirrorwheel_exitpane, mirrorwheel, scanmech::kind_e::mirrorwheel_exitpane> {
 public:
     mirrorwheel_exitpane(double (&origin)[3], double (&direction)[3]);
     explicit mirrorwheel_exitpane(const mirrorwheel& wheel);
-    mirrorwheel_exitpane(const mirrorwheel_exitpane&) = default;
 
-    kind_e kind() const override;
     void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
-
-    void precompute();
 
     double pane_term = 0.0;
     double pane_offset[3] = {0, 0, 0};
@@ -162,22 +192,20 @@ public:
     double exit_pane_direction[3] = {0, 0, 1};
 
 private:
-    void precompute_pane();
+    friend scanmech_kind;
+    void precompute_own();
 };
 
 // A fixed deflection mirror after the wheel; the facet follows from the line
 // angle alone.
-class mirrorwheel_deflection : public mirrorwheel {
+class mirrorwheel_deflection
+    : public scanmech_kind<mirrorwheel_deflection, mirrorwheel, scanmech::kind_e::mirrorwheel_deflection> {
 public:
     mirrorwheel_deflection(double (&origin)[3], double (&direction)[3]);
     explicit mirrorwheel_deflection(const mirrorwheel& wheel);
-    mirrorwheel_deflection(const mirrorwheel_deflection&) = default;
 
-    kind_e kind() const override;
     void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
     void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet) override;
-
-    void precompute();
 
     double facet_angle_offset = 0.0;
     double facets_per_radian = 0.0;
@@ -186,26 +214,28 @@ public:
     double deflection_mirror_direction[3] = {0, 1, 0};
 
 private:
-    void precompute_deflection();
+    friend scanmech_kind;
+    void precompute_own();
+};
+
+// One node of a window correction table.
+struct window_node_t {
+    double t_rot_angle; // radians
+    double s_rot_angle; // radians
 };
 
 // A window correction: a rotation of the outgoing direction tabulated over
-// dot(direction, s_axis), added to the deflection wheel.
-class mirrorwheel_deflection_windowdistortion : public mirrorwheel_deflection {
+// dot(direction, s_axis), added to the beam of the wheel kind Base.
+template <class Derived, class Base, scanmech::kind_e Kind>
+class window_kind : public scanmech_kind<Derived, Base, Kind> {
 public:
-    struct nodes_t {
-        double t_rot_angle; // radians
-        double s_rot_angle; // radians
-    };
+    using nodes_t = window_node_t;
+    using scanmech_kind<Derived, Base, Kind>::scanmech_kind;
 
-    mirrorwheel_deflection_windowdistortion(double (&origin)[3], double (&direction)[3]);
-    explicit mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection& wheel);
-    mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection_windowdistortion&) = default;
-
-    kind_e kind() const override;
     void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
 
-    void precompute();
+    // Derives node_rotations and inv_angle_sin_inc from the parameters.
+    void precompute_own();
 
     std::vector<quaternion> node_rotations;
     double inv_angle_sin_inc = 4.0;
@@ -214,6 +244,16 @@ public:
     double angle_sin_min = -0.5;
     double angle_sin_inc = 0.25;
     std::vector<nodes_t> nodes;
+};
+
+// The deflection wheel with the window correction; its axes follow from the
+// deflection mirror when it is made.
+class mirrorwheel_deflection_windowdistortion
+    : public window_kind<mirrorwheel_deflection_windowdistortion, mirrorwheel_deflection,
+                         scanmech::kind_e::mirrorwheel_deflection_windowdistortion> {
+public:
+    mirrorwheel_deflection_windowdistortion(double (&origin)[3], double (&direction)[3]);
+    explicit mirrorwheel_deflection_windowdistortion(const mirrorwheel_deflection& wheel);
 
 private:
     void derive_axes();
@@ -221,17 +261,14 @@ private:
 
 // The vertex is shifted by an amount tabulated over range, along the
 // aperture direction mirrored at the current facet and turned with the frame.
-class mirrorwheel_biaxial : public mirrorwheel {
+class mirrorwheel_biaxial
+    : public scanmech_kind<mirrorwheel_biaxial, mirrorwheel, scanmech::kind_e::mirrorwheel_biaxial> {
 public:
     mirrorwheel_biaxial(double (&origin)[3], double (&direction)[3]);
     explicit mirrorwheel_biaxial(const mirrorwheel& wheel);
-    mirrorwheel_biaxial(const mirrorwheel_biaxial&) = default;
 
-    kind_e kind() const override;
     void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
     void compute_vertex(double (&vertex)[3], double range) override;
-
-    void precompute();
 
     double shift_direction[3] = {0, 0, 0};
     double shift_range_end = 0.0;
@@ -241,20 +278,18 @@ public:
     std::vector<std::pair<float, float>> biaxial_shift; // (range, shift), ranges ascending
 
 private:
-    void precompute_shift();
+    friend scanmech_kind;
+    void precompute_own();
 };
 
 // The frame angle turns a second (nodding) mirror instead of the whole head.
-class mirrorwheel_nodding : public mirrorwheel {
+class mirrorwheel_nodding
+    : public scanmech_kind<mirrorwheel_nodding, mirrorwheel, scanmech::kind_e::mirrorwheel_nodding> {
 public:
     mirrorwheel_nodding(double (&origin)[3], double (&direction)[3]);
     explicit mirrorwheel_nodding(const mirrorwheel& wheel);
-    mirrorwheel_nodding(const mirrorwheel_nodding&) = default;
 
-    kind_e kind() const override;
     void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
-
-    void precompute();
 
     precomp_facet_t nodding_precomp{};
     double nodding_axis_origin[3] = {0, 0, 0};
@@ -262,45 +297,27 @@ public:
     facet_t nodding_facet{{1, 0, 0}, 0};
 
 private:
-    void precompute_nodding();
+    friend scanmech_kind;
+    void precompute_own();
 };
 
 // The plain wheel with the window correction.
-class mirrorwheel_windowdistortion : public mirrorwheel {
+class mirrorwheel_windowdistortion
+    : public window_kind<mirrorwheel_windowdistortion, mirrorwheel, scanmech::kind_e::mirrorwheel_windowdistortion> {
 public:
-    using nodes_t = mirrorwheel_deflection_windowdistortion::nodes_t;
-
     mirrorwheel_windowdistortion(double (&origin)[3], double (&direction)[3]);
     explicit mirrorwheel_windowdistortion(const mirrorwheel& wheel);
-    mirrorwheel_windowdistortion(const mirrorwheel_windowdistortion&) = default;
-
-    kind_e kind() const override;
-    void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
-
-    void precompute();
-
-    std::vector<quaternion> node_rotations;
-    double inv_angle_sin_inc = 4.0;
-    double t_axis[3] = {0, 1, 0};
-    double s_axis[3] = {0, 0, 1};
-    double angle_sin_min = -0.5;
-    double angle_sin_inc = 0.25;
-    std::vector<nodes_t> nodes;
 };
 
 // A refracting prism turned about its axis by the line angle; the frame angle
 // is not used.
-class wedge : public scanmech {
+class wedge : public scanmech_kind<wedge, scanmech, scanmech::kind_e::wedge> {
 public:
     wedge(double (&origin)[3], double (&direction)[3]);
     explicit wedge(const scanmech& base);
-    wedge(const wedge&) = default;
 
-    kind_e kind() const override;
     void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
     void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet) override;
-
-    void precompute();
 
     rodrigues_t facet1_parts{};
     rodrigues_t facet2_parts{};
@@ -317,22 +334,19 @@ public:
     double refraction_index = 1.0;
 
 private:
-    void precompute_wedge();
+    friend scanmech_kind;
+    void precompute_own();
 };
 
 // One mirror turned about the line mirror axis by the line angle, then about
 // the frame mirror axis by the frame angle.
-class gimbalmountmirror : public scanmech {
+class gimbalmountmirror : public scanmech_kind<gimbalmountmirror, scanmech, scanmech::kind_e::gimbalmountmirror> {
 public:
     gimbalmountmirror(double (&origin)[3], double (&direction)[3]);
     explicit gimbalmountmirror(const scanmech& base);
-    gimbalmountmirror(const gimbalmountmirror&) = default;
 
-    kind_e kind() const override;
     void compute_beam(unsigned int facet, double line_angle, double frame_angle) override;
     void compute_beam_raw(unsigned int line, unsigned int frame, unsigned int facet) override;
-
-    void precompute();
 
     rodrigues_t facet_parts{};
     double laser_origin[3] = {0, 0, 0};
@@ -345,7 +359,8 @@ public:
     double facet_distance = 0.0;
 
 private:
-    void precompute_gimbal();
+    friend scanmech_kind;
+    void precompute_own();
 };
 
 // JSON form: one member named by the kind, holding the model's parameters.

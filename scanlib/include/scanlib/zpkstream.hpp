@@ -65,6 +65,11 @@ public:
     std::uint64_t tellg() const;
     zpk_istream& seekg(unsigned long pos);
 
+    // The keys a reader holds after the headers read so far. Setting it
+    // continues a stream whose earlier headers were read elsewhere.
+    const lookup_table& reader_keys() const { return table; }
+    void reader_keys(const lookup_table& k) { table = k; }
+
     // No (further) packet: test after each read.
     bool at_end = true;
 
@@ -104,6 +109,11 @@ public:
     // Every following packet must have this id ((0, 0): any).
     zpk_ostream& operator<<(const package_id& id);
     zpk_ostream& operator<<(const zpk_packet& p);
+
+    // The keys a reader of this stream holds after what was written so far.
+    // Setting it continues a stream whose earlier headers went out elsewhere.
+    const lookup_table& reader_keys() const;
+    void reader_keys(const lookup_table& k);
 
     // false: a stream destroyed while open removes its output file.
     bool keep = false;

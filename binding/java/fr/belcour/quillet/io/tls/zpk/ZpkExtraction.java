@@ -36,7 +36,7 @@ public final class ZpkExtraction {
     public native long instantiate();
     /** 0 on success, -1 on failure. */
     public native int open(long handle, String uri, int[] exports);
-    /** False once the input has ended; queued shots may still follow. */
+    /** True while a shot is queued or the input has not ended (getNextShot may still give null at the end). */
     public native boolean hasShot(long handle);
     /** The next shot, or null at the end of the input. */
     public native Shot getNextShot(long handle);
