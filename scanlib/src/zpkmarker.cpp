@@ -196,7 +196,8 @@ void decoder_zpkmarker::check_preamble() {
 
 void decoder_zpkmarker::get(basic_buffer<unsigned int*>& out) {
     // After a long packet the next is likely long too: it is found word by
-    // word rather than by a block of words that holds none of its ends.
+    // word rather than by a block of words that holds none of its ends. So
+    // is a packet known to hold an escape.
     if (run_next == run_size && (long_packet || !plan_run())) [[unlikely]] {
         get_collect(out);
         return;
@@ -238,6 +239,11 @@ bool decoder_zpkmarker::plan_run() {
     for (; ends != 0; ends &= ends - 1)
         run[k++] = from + std::countr_zero(ends);
     run_size = k;
+    if (m.escapes != 0) {
+        // The run's last packet holds the escape: get_collect takes it next.
+        long_packet = true;
+        clean_until = from + std::countr_zero(m.escapes);
+    }
     return true;
 }
 
@@ -435,6 +441,7 @@ void decoder_zpkmarker::seekg(unsigned long pos) {
         fail("Invalid seek position.", line_invalid_seek);
     connection->seekg(pos);
     run_next = run_size = 0;
+    clean_until = nullptr;
     // The buffered words belong to the old position.
     scan_pos = read_pos = write_pos;
     fill_region = {};
@@ -446,6 +453,7 @@ void decoder_zpkmarker::seekg(unsigned long pos) {
 
 unsigned short decoder_zpkmarker::drain(void* dst, unsigned short n) {
     run_next = run_size = 0;
+    clean_until = nullptr;
     const std::size_t want = n / 4;
     std::size_t done = 0;
     char* const out = static_cast<char*>(dst);

@@ -132,10 +132,12 @@ private:
     unsigned int* run[run_capacity];
     std::uint32_t run_next = 0;
     std::uint32_t run_size = 0;
-    // Set by a plan_run that gives up: the words after scan_pos's start word
-    // up to here hold no marker. Only the get_collect that follows uses it.
+    // Set by plan_run for the packet that get_collect takes next: the words
+    // after its start word up to here hold no marker.
     unsigned int* clean_until = nullptr;
-    // The last packet that get_collect handed out was longer than short_packet words.
+    // Find the next packet word by word: the last packet that get_collect
+    // handed out was longer than short_packet words, or the packet after the
+    // run holds an escape.
     static constexpr std::ptrdiff_t short_packet = 16;
     bool long_packet = false;
 };
