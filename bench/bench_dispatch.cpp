@@ -1,6 +1,6 @@
 // Dispatch cost per packet: a pre-framed in-memory stream of shot and echo
 // packets with compact keys, handed one by one to a visitor whose handlers
-// only count.
+// only count; no packet may allocate once the header is in.
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -9,6 +9,8 @@
 #include <benchmark/benchmark.h>
 
 #include <scanlib/packets.hpp>
+
+#include "bench_util.hpp"
 
 namespace {
 
@@ -64,6 +66,7 @@ void run(benchmark::State& state, framed const& s)
         iterator const b = base, e = base + s.packets[0].second;
         v.dispatch(b, e); // the header: keys for the rest
     }
+    std::uint64_t const warm = bench::allocations();
     for (auto _ : state) {
         for (std::size_t i = 1; i < s.packets.size(); ++i) {
             iterator const b = base + s.packets[i].first, e = base + s.packets[i].second;
@@ -71,6 +74,10 @@ void run(benchmark::State& state, framed const& s)
         }
         benchmark::DoNotOptimize(v.echoes);
     }
+    std::uint64_t const allocations = bench::allocations() - warm;
+    state.counters["allocs_after_warmup"] = static_cast<double>(allocations);
+    if (allocations != 0)
+        state.SkipWithError("dispatch allocated");
     auto const n = static_cast<double>(s.packets.size() - 1);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(s.packets.size() - 1));

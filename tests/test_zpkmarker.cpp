@@ -390,6 +390,16 @@ TEST(Decoder, DrainHandsOutTheRawWordsThatFollow) {
     const std::size_t from = ref_frame({ps[0]}).size();
     buf.resize(n);
     EXPECT_EQ(from_bytes(buf), words(framed.begin() + from, framed.begin() + from + n / 4));
+    // Decoding goes on right behind the drained words, also among short
+    // packets that the decoder has already looked ahead over.
+    const packets shorts{{0xFFFFFF01, 1, 2}, {0xFFFFFF02, 3}, {0xFFFFFF03, 4, 5, 6}, {0xFFFFFF04}, {0xFFFFFF05}};
+    decoder_zpkmarker f(conn(to_bytes(ref_frame(shorts), true)), true);
+    f.get(r);
+    f.get(r);
+    ASSERT_EQ(f.drain(buf.data(), 16), 16u);
+    f.get(r);
+    EXPECT_EQ(words(r.begin, r.end), shorts[3]);
+    EXPECT_EQ(f.tellg(), 16u + 4 * (3 + 2 + 1));
     // Drained words are gone; at the end there is nothing to drain.
     decoder_zpkmarker e(conn(to_bytes(ref_frame({{0xFFFFFF01, 1}}), true)), true);
     e.get(r);

@@ -14,14 +14,17 @@ namespace {
 
 constexpr unsigned header_type = header<void>::packet_type;
 
-// Words of the id header write_package puts down for (main, sub).
+// The key of the one-word id header that write_package puts down for
+// (Main, Sub), or 0 where it writes the explicit two-word form.
 template <unsigned Main, unsigned Sub>
-std::size_t header_words(lookup_table const& table)
+unsigned int id_key(lookup_table const& table)
 {
-    if constexpr ((Main == 50 && Sub == 0) || (Main == 65535 && Sub == 65535))
-        return 1;
+    if constexpr (Main == 50 && Sub == 0)
+        return header_key::crc32_check;
+    else if constexpr (Main == 65535 && Sub == 65535)
+        return header_key::void_data;
     else
-        return table.compact_key(lookup_table::id{Main, Sub}) != 0 ? 1 : 2;
+        return table.compact_key(lookup_table::id{Main, Sub});
 }
 
 // The body's first word: where every member of a view is counted from.
@@ -82,7 +85,9 @@ void encoder_packets::encode(View const& packet)
         for (lookup_table::id const& i : table.key2id)
             *out++ = (i.main & 0xFFFFu) << 16 | (i.sub & 0xFFFFu);
     } else {
-        std::size_t const h = header_words<main, sub>(table);
+        // The key is looked up once: it decides the header's length and is written.
+        unsigned int const key = id_key<main, sub>(table);
+        std::size_t const h = key != 0 ? 1 : 2;
         std::size_t n = 0;
         unsigned int const* body = nullptr;
         if constexpr (View::member_count > 0) {
@@ -101,9 +106,12 @@ void encoder_packets::encode(View const& packet)
             }
         }
         buffer.resize(h + n);
-        write_package const w(main, sub, table, buffer.begin, buffer.end);
+        if (key != 0)
+            buffer.begin[0] = 0xFFFFFF00u | key;
+        else
+            write_package(main, sub, buffer.begin, buffer.end);
         if (n != 0)
-            std::copy_n(body, n, w.body_begin);
+            std::copy_n(body, n, buffer.begin + h);
     }
     marker->put(buffer);
 }

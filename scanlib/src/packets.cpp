@@ -213,15 +213,54 @@ void run_case(basic_packets& self, package const& p)
     }
 }
 
-using case_function = void (*)(basic_packets&, package const&);
+// The view and handler of each type.
+template<std::size_t Type>
+struct type_case;
+#define SCANLIB_PACKET(type, name, main, sub)                                                      \
+    template<>                                                                                     \
+    struct type_case<type> {                                                                       \
+        using view = name<iterator>;                                                               \
+        static constexpr auto handler = &basic_packets::on_##name;                                 \
+    };
+#include <scanlib/generated/packet_types.inc>
+#undef SCANLIB_PACKET
 
-void no_case(basic_packets&, package const&) {}
+// Offers a packet of type Type and then, while not handled, as each older
+// layout of its kind: the whole chain of one type in one call, with the
+// types, ids and selector bits of the chain known at compile time.
+template<std::size_t Type>
+void offer(basic_packets& self, package const& p)
+{
+    if constexpr (Type == void_type) {
+        self.not_handled = false;
+        if (!std::as_const(self.selector)[Type])
+            return;
+        self.on_id(self.current_id, p);
+        self.on_void_data(void_data<iterator>(p.body_begin, p.end));
+    } else {
+        if (std::as_const(self.selector)[Type]) {
+            self.on_id(self.current_id, p);
+            if constexpr (Type == 0)
+                self.on_unknown(p.id.main, p.id.sub, p.body_begin, p.end);
+            else
+                run_case<typename type_case<Type>::view, type_case<Type>::handler>(self, p);
+        }
+        if constexpr (Type != 0 && older_type[Type] != 0) {
+            if (!self.not_handled)
+                return;
+            self.current_id.main = p.id.main;
+            self.current_id.sub = type_ids[older_type[Type]].sub;
+            offer<older_type[Type]>(self, p);
+        }
+    }
+}
 
-// One case per type, indexed by type. Type 0 and void_data are dispatched
-// before the table is consulted.
-constexpr std::array<case_function, 251> cases{{
-    &no_case,
-#define SCANLIB_PACKET(type, name, main, sub) &run_case<name<iterator>, &basic_packets::on_##name>,
+using offer_function = void (*)(basic_packets&, package const&);
+
+// One entry per type, indexed by type; type 0 is a packet without a layout.
+constexpr std::array<offer_function, 251> offers{{
+    &offer<0>,
+#define SCANLIB_PACKET(type, name, main, sub) &offer<type>,
 #include <scanlib/generated/packet_types.inc>
 #undef SCANLIB_PACKET
 }};
@@ -252,34 +291,13 @@ bool basic_packets::on_dispatch(iterator const& begin, iterator const& end)
     // Offers the packet as its own id and then, while not handled, as each
     // older layout of its kind. Ids that convert to the type just offered are
     // not offered again, so a kind with one layout is offered once whatever
-    // its sub, and the loop ends after at most one offer per layout.
+    // its sub, and the chain ends after at most one offer per layout.
     current_id.main = main;
     current_id.sub = sub;
-    std::size_t t = type_of(main, sub);
-    for (;;) {
-        if (t == void_type) {
-            not_handled = false;
-            if (!std::as_const(selector)[t])
-                break;
-            on_id(current_id, p);
-            on_void_data(void_data<iterator>(p.body_begin, p.end));
-            break;
-        }
-        if (std::as_const(selector)[t]) {
-            on_id(current_id, p);
-            if (t == 0)
-                on_unknown(main, sub, p.body_begin, p.end);
-            else
-                cases[t](*this, p);
-        }
-        if (!not_handled)
-            break;
-        t = older_type[t];
-        if (t == 0)
-            break;
-        current_id.main = main;
-        current_id.sub = type_ids[t].sub;
-    }
+    offer_entry& cached = offer_cache[static_cast<unsigned char>(*begin)];
+    if (cached.main != main || cached.sub != sub) [[unlikely]]
+        cached = {main, sub, offers[type_of(main, sub)]};
+    cached.offers(*this, p);
     return result;
 }
 

@@ -55,6 +55,50 @@ inline unsigned int* find_marker(unsigned int* p, unsigned int* e) {
     return p;
 }
 
+// Bit i of `markers` set where p[i] is an escape or start word, of `escapes`
+// where it is an escape word.
+struct marker_masks {
+    std::uint64_t markers = 0;
+    std::uint64_t escapes = 0;
+};
+
+// For the first n words (n <= 64).
+inline marker_masks find_markers(const unsigned int* p, std::size_t n) {
+    marker_masks m;
+    for (std::size_t i = 0; i < n; ++i) {
+        m.markers |= std::uint64_t(p[i] >= escape_word) << i;
+        m.escapes |= std::uint64_t(p[i] == escape_word) << i;
+    }
+    return m;
+}
+
+// For 64 words.
+inline marker_masks find_markers(const unsigned int* p) {
+#if defined(__SSE2__)
+    const __m128i top = _mm_set1_epi32(0x00FFFFFF);
+    const __m128i escape = _mm_set1_epi32(static_cast<int>(escape_word));
+    marker_masks m;
+    for (int i = 0; i < 64; i += 16) {
+        __m128i w[4], mk[4], es[4];
+        for (int k = 0; k < 4; ++k) {
+            w[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 4 * k));
+            mk[k] = _mm_cmpeq_epi32(_mm_srli_epi32(w[k], 8), top);
+            es[k] = _mm_cmpeq_epi32(w[k], escape);
+        }
+        // Four words' all-ones lanes packed down to one bit per word.
+        auto bits = [](const __m128i* v) {
+            const __m128i b = _mm_packs_epi16(_mm_packs_epi32(v[0], v[1]), _mm_packs_epi32(v[2], v[3]));
+            return std::uint64_t(static_cast<std::uint16_t>(_mm_movemask_epi8(b)));
+        };
+        m.markers |= bits(mk) << i;
+        m.escapes |= bits(es) << i;
+    }
+    return m;
+#else
+    return find_markers(p, 64);
+#endif
+}
+
 } // namespace
 
 // "\x10\0\0\0", "\0\0\0\x0B", then the eight characters of the stream's signature.
@@ -151,6 +195,63 @@ void decoder_zpkmarker::check_preamble() {
 }
 
 void decoder_zpkmarker::get(basic_buffer<unsigned int*>& out) {
+    // After a long packet the next is likely long too: it is found word by
+    // word rather than by a block of words that holds none of its ends. So
+    // is a packet known to hold an escape.
+    if (run_next == run_size && (long_packet || !plan_run())) [[unlikely]] {
+        get_collect(out);
+        return;
+    }
+    // The next packet of the run: in place, already known to end at a start word.
+    unsigned int* const p = scan_pos;
+    unsigned int* const e = run[run_next++];
+    read_pos = p;
+    out = {p, e, e};
+    byte_pos += 4 * static_cast<std::uint64_t>(e - p);
+    scan_pos = e;
+}
+
+// Finds the ends of the packets that follow scan_pos in place: each ends at a
+// start word inside the words buffered, with no escape before it. Locating
+// them a block at a time keeps get from waiting on one packet's end to find
+// the next. False when the next packet needs the full loop of get_collect.
+bool decoder_zpkmarker::plan_run() {
+    run_next = run_size = 0;
+    clean_until = nullptr;
+    unsigned int* const p = scan_pos;
+    unsigned int* const stop = write_pos > p ? write_pos : ring_end();
+    if (p == write_pos || p == stop || preamble_pending || end_reported || *p <= escape_word)
+        return false;
+    static_assert(run_capacity == 64, "one mask bit per word");
+    unsigned int* const from = p + 1;
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(stop - from), run_capacity);
+    const marker_masks m = n == run_capacity ? find_markers(from) : find_markers(from, n);
+    // Start words before the first escape end packets in place.
+    std::uint64_t ends = m.markers & ((m.escapes & (0 - m.escapes)) - 1);
+    if (ends == 0) {
+        // The packet at p is long, holds an escape or runs past the words
+        // buffered: get_collect takes it, from the first word not yet known
+        // to be a plain data word.
+        clean_until = from + (m.markers != 0 ? std::countr_zero(m.markers) : n);
+        return false;
+    }
+    std::uint32_t k = 0;
+    for (; ends != 0; ends &= ends - 1)
+        run[k++] = from + std::countr_zero(ends);
+    run_size = k;
+    if (m.escapes != 0) {
+        // The run's last packet holds the escape: get_collect takes it next.
+        long_packet = true;
+        clean_until = from + std::countr_zero(m.escapes);
+    }
+    return true;
+}
+
+void decoder_zpkmarker::get_collect(basic_buffer<unsigned int*>& out) {
+    // Words may be unescaped in place or move: the run found ahead is void.
+    run_next = run_size = 0;
+    unsigned int* const clean = clean_until;
+    clean_until = nullptr;
     if (preamble_pending)
         check_preamble();
     if (end_reported)
@@ -179,6 +280,7 @@ void decoder_zpkmarker::get(basic_buffer<unsigned int*>& out) {
     auto finish = [&] {
         sync();
         out.end = out.limit = dst;
+        long_packet = dst - out.begin > short_packet;
     };
 
     for (;;) {
@@ -216,6 +318,9 @@ void decoder_zpkmarker::get(basic_buffer<unsigned int*>& out) {
             }
             first = false;
             dst = ++p;
+            // plan_run has already found no marker up to here.
+            if (clean > p)
+                dst = p = clean;
             if (p == chunk)
                 continue;
         }
@@ -335,6 +440,8 @@ void decoder_zpkmarker::seekg(unsigned long pos) {
     if (pos % 4 != 0)
         fail("Invalid seek position.", line_invalid_seek);
     connection->seekg(pos);
+    run_next = run_size = 0;
+    clean_until = nullptr;
     // The buffered words belong to the old position.
     scan_pos = read_pos = write_pos;
     fill_region = {};
@@ -345,6 +452,8 @@ void decoder_zpkmarker::seekg(unsigned long pos) {
 }
 
 unsigned short decoder_zpkmarker::drain(void* dst, unsigned short n) {
+    run_next = run_size = 0;
+    clean_until = nullptr;
     const std::size_t want = n / 4;
     std::size_t done = 0;
     char* const out = static_cast<char*>(dst);

@@ -114,6 +114,9 @@ public:
 
 private:
     void check_preamble();
+    bool plan_run();
+    // get for every packet that a run does not hand out.
+    [[gnu::noinline]] void get_collect(basic_buffer<unsigned int*>& out);
     [[noreturn]] void throw_start_missing();
 
     basic_rconnection* connection;
@@ -123,6 +126,20 @@ private:
     bool source_ended = false; // a read delivered nothing
     unsigned int* scan_pos;
     std::uint64_t byte_pos = 0;
+    // Ends of the packets ahead of scan_pos that get hands out in place;
+    // run[run_next] ends the packet at scan_pos.
+    static constexpr std::size_t run_capacity = 64;
+    unsigned int* run[run_capacity];
+    std::uint32_t run_next = 0;
+    std::uint32_t run_size = 0;
+    // Set by plan_run for the packet that get_collect takes next: the words
+    // after its start word up to here hold no marker.
+    unsigned int* clean_until = nullptr;
+    // Find the next packet word by word: the last packet that get_collect
+    // handed out was longer than short_packet words, or the packet after the
+    // run holds an escape.
+    static constexpr std::ptrdiff_t short_packet = 16;
+    bool long_packet = false;
 };
 
 // Frames packets into an output ring and writes whole packets to a connection.
