@@ -8,6 +8,8 @@
 #include <scanlib/qodataspec.hpp>
 #include <scanlib/zpkstream.hpp>
 
+#include "../../tests/packed_model.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -39,30 +41,7 @@ constexpr std::uint32_t line_step = 1000;
 
 namespace detail {
 
-// LSB-first bit writer: bit p is bit p%32 of word p/32.
-class bit_writer {
-public:
-    explicit bit_writer(std::vector<unsigned int>& w) : w_(w) { w_.clear(); }
-    void put(std::uint64_t value, unsigned width) {
-        for (unsigned i = 0; i < width; ++i, ++bits_) {
-            if (bits_ % 32 == 0)
-                w_.push_back(0);
-            if ((value >> i) & 1u)
-                w_.back() |= 1u << (bits_ % 32);
-        }
-    }
-    void put_signed(std::int64_t value, unsigned width) {
-        const std::int64_t half = std::int64_t(1) << (width - 1);
-        if (value < -half || value >= half)
-            throw std::logic_error("scan_gen: step does not fit its field");
-        put(static_cast<std::uint64_t>(value), width);
-    }
-    std::size_t bits() const { return bits_; }
-
-private:
-    std::vector<unsigned int>& w_;
-    std::size_t bits_ = 0;
-};
+using packtest::bit_writer;
 
 inline std::uint32_t float_bits(float f) {
     std::uint32_t u;
@@ -70,7 +49,7 @@ inline std::uint32_t float_bits(float f) {
     return u;
 }
 
-// One packet object reused for every packet, so writing allocates nothing per packet.
+// One packet object reused for every packet.
 class writer {
 public:
     explicit writer(std::string const& uri) : out_(uri, true) {}
@@ -81,6 +60,10 @@ public:
         p_.main = main;
         p_.sub = sub;
         out_ << p_;
+    }
+    void emit(unsigned main, unsigned sub, bit_writer const& b) {
+        p_.storage.assign(b.body().begin(), b.body().end());
+        emit(main, sub);
     }
     void close() { out_.close(); }
 
@@ -231,7 +214,7 @@ inline totals write_scan(std::string const& uri, options const& o) {
                 have_prev = true;
             }
             if (at < echoes.size()) {
-                bit_writer b(w.body());
+                bit_writer b;
                 for (; at < echoes.size(); ++at) {
                     echo const& e = echoes[at];
                     b.put_signed(static_cast<std::int64_t>(e.range) - prev.range, 23);
@@ -241,7 +224,7 @@ inline totals write_scan(std::string const& uri, options const& o) {
                     b.put_signed(e.deviation - prev.deviation, 9);
                     prev = e;
                 }
-                w.emit(48, 0);
+                w.emit(48, 0, b);
             }
             t.echoes += echoes.size();
             echoes.clear();
@@ -250,12 +233,12 @@ inline totals write_scan(std::string const& uri, options const& o) {
             shot const key = src.next(true);
             ++i;
             {
-                bit_writer b(w.body());
+                bit_writer b;
                 b.put(key.time, 32);
                 b.put(key.echoes, 8);
                 b.put(key.line, 24);
                 b.put(key.frame, 32);
-                w.emit(45, 0);
+                w.emit(45, 0, b);
             }
             have_prev = false; // a block's echoes start from a key echo
             put_echoes(key);
@@ -269,7 +252,7 @@ inline totals write_scan(std::string const& uri, options const& o) {
                     ++in_block;
                     put_echoes(frame.back());
                 }
-                bit_writer b(w.body());
+                bit_writer b;
                 const shot& f = frame[0];
                 const std::uint32_t t_step = f.time - last.time;
                 const auto p = static_cast<std::int32_t>(f.line - last.line);
@@ -290,7 +273,7 @@ inline totals write_scan(std::string const& uri, options const& o) {
                     b.put(2, 2);
                     b.put(0, 14);
                 }
-                w.emit(46, 0);
+                w.emit(46, 0, b);
                 flush_echoes();
                 last = frame.back();
             }
