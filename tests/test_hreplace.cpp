@@ -141,15 +141,10 @@ std::vector<pk> cat(std::vector<pk> a, const std::vector<pk>& b) {
 // whole stream.
 std::vector<pk> all_packets(scanlib::zpk_istream& in) {
     std::vector<pk> out;
-    for (;;) {
-        package_id id;
-        in >> id;
-        if (in.at_end)
-            return out;
-        zpk_packet p;
-        in >> p;
+    zpktest::for_each_packet(in, [&](package_id id, zpk_packet const& p) {
         out.push_back({id, words(p.begin, p.end)});
-    }
+    });
+    return out;
 }
 
 // Every packet of a stream that starts with its preamble.

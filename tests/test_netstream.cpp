@@ -66,15 +66,10 @@ void write_all(zpk_ostream& out, const std::vector<raw>& ps) {
 
 std::vector<raw> read_all(zpk_istream& in) {
     std::vector<raw> out;
-    for (;;) {
-        package_id id;
-        in >> id;
-        if (in.at_end)
-            return out;
-        zpk_packet p;
-        in >> p;
+    zpktest::for_each_packet(in, [&](package_id, zpk_packet const& p) {
         out.push_back({p.main, p.sub, words(p.begin, p.end)});
-    }
+    });
+    return out;
 }
 
 // Cancels the stream's connection if it is still blocked after `limit`.

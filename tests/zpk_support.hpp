@@ -3,6 +3,7 @@
 
 #include <scanlib/connection.hpp>
 #include <scanlib/zpkmarker.hpp>
+#include <scanlib/zpkstream.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -210,6 +211,20 @@ inline std::filesystem::path seed_dir(const std::string& target) {
 inline void write_seed(const std::string& target, const std::string& name, const std::vector<char>& bytes) {
     std::ofstream f(seed_dir(target) / name, std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Calls f(id, packet) for every packet left in `in`.
+template <class F>
+void for_each_packet(scanlib::zpk_istream& in, F&& f) {
+    for (;;) {
+        scanlib::package_id id;
+        in >> id;
+        if (in.at_end)
+            return;
+        scanlib::zpk_packet p;
+        in >> p;
+        f(id, p);
+    }
 }
 
 } // namespace zpktest
