@@ -6,6 +6,7 @@
 #include <string>
 
 #include <scanlib/connection.hpp>
+#include <scanlib/package.hpp>
 
 // The header override: reads the header section from `in` and writes its
 // replacement, then every byte it read ahead, to `out`.
@@ -28,6 +29,14 @@ using hreplace_function = std::function<void(std::shared_ptr<basic_rconnection>,
 // Installs the function the read path runs at the header trigger and returns
 // the previous one; an empty function restores ::hreplace.
 hreplace_function set_hreplace_hook(hreplace_function hook);
+
+// The key tables a stream's override passes read and write with: each pass
+// starts from those the passes before it left, since a packet after a later
+// header may still carry a key that only an earlier header gave.
+struct override_keys {
+    lookup_table in, out;
+};
+override_keys& override_keys_of(basic_rconnection& stream);
 
 } // namespace detail
 } // namespace scanlib

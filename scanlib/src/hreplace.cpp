@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -129,39 +127,6 @@ std::string_view text_of(const std::array<char, N>& a) {
     return std::string_view(a.data(), static_cast<std::size_t>(std::find(a.begin(), a.end(), '\0') - a.begin()));
 }
 
-// The keys each stream's readers hold after the headers it has passed so
-// far. The pass runs anew at every header, but a packet after a later header
-// may still carry a key that only an earlier header gave.
-struct stream_keys {
-    scanlib::lookup_table in, out;
-};
-
-class key_registry {
-public:
-    stream_keys get(const std::shared_ptr<scanlib::basic_rconnection>& stream) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = keys_.find(stream);
-        return it == keys_.end() ? stream_keys() : it->second;
-    }
-    void put(const std::shared_ptr<scanlib::basic_rconnection>& stream, stream_keys k) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        // Streams that are gone leave their entries here.
-        for (auto it = keys_.begin(); it != keys_.end();)
-            it = it->first.expired() ? keys_.erase(it) : std::next(it);
-        keys_[stream] = std::move(k);
-    }
-
-private:
-    std::mutex mutex_;
-    std::map<std::weak_ptr<scanlib::basic_rconnection>, stream_keys,
-             std::owner_less<std::weak_ptr<scanlib::basic_rconnection>>>
-        keys_;
-};
-
-key_registry& registry() {
-    static key_registry r;
-    return r;
-}
 
 } // namespace
 
@@ -283,13 +248,13 @@ scanlib::zpk_ostream& operator<<(scanlib::zpk_ostream& os, insert_at_end&& inser
 
 void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<scanlib::basic_wconnection> out,
               const std::string& override_text) {
-    const stream_keys before = registry().get(in);
+    scanlib::detail::override_keys& keys = scanlib::detail::override_keys_of(*in);
     scanlib::zpk_istream is;
     is.rdcon(in);
-    is.reader_keys(before.in);
+    is.reader_keys(keys.in);
     scanlib::zpk_ostream os;
     os.wrcon(out);
-    os.reader_keys(before.out);
+    os.reader_keys(keys.out);
 
     // An override document nests a few levels deep.
     const ptree doc = scanlib::detail::read_json_text(override_text, 64);
@@ -348,7 +313,7 @@ void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<sc
         }
     }
     os.close();
-    registry().put(in, {is.reader_keys(), os.reader_keys()});
+    keys = {is.reader_keys(), os.reader_keys()};
 
     // What the decoder read beyond the section, still framed, goes on raw.
     char buffer[8192];

@@ -40,6 +40,12 @@ public:
 // A byte source. Every byte goes through readsome, which serves pushed-back
 // bytes first, keeps the optional log copy of the raw input and runs the
 // header override when the stream passes the header packet's id.
+class basic_rconnection;
+namespace detail {
+struct override_keys;
+override_keys& override_keys_of(basic_rconnection& stream);
+} // namespace detail
+
 class basic_rconnection : public std::enable_shared_from_this<basic_rconnection>,
                           public virtual basic_connection {
 public:
@@ -95,6 +101,7 @@ private:
     std::size_t watch_header(char* buf, std::size_t k);
     void run_override(char* buf, std::size_t r, std::size_t k);
     void log_input(const char* buf, std::size_t k);
+    friend detail::override_keys& detail::override_keys_of(basic_rconnection& stream);
 };
 
 // A byte sink.
