@@ -457,6 +457,39 @@ TEST(HeaderOverride, KeysOfEarlierHeadersStayInForce) {
     EXPECT_EQ(decoded(d.read(stream(keyed_units), replace_entry("[2, 0]", "[]", ""))), want);
 }
 
+TEST(HeaderOverride, EachDirectPassReadsTheTextItIsGiven) {
+    // One stream in two parts, each a header section; the source ends after
+    // the first until the second is let in.
+    struct two_parts : scanlib::basic_rconnection {
+        two_parts(std::string a, std::string b) : basic_rconnection(std::string()), parts{std::move(a), std::move(b)} {}
+        std::size_t more_input(void* buf, std::size_t n) override {
+            const std::size_t k = std::min(n, parts[part].size() - next);
+            std::memcpy(buf, parts[part].data() + next, k);
+            next += k;
+            eof = k == 0;
+            return k;
+        }
+        void next_part() {
+            part = 1;
+            next = 0;
+            eof = false;
+        }
+        std::string parts[2];
+        std::size_t part = 0, next = 0;
+    };
+    const std::string a = bytes_of(cat(section(), {laser_shot(1)}), false);
+    const std::string b = bytes_of(cat(section(), {laser_shot(2)}), false);
+    const std::string deletion = replace_entry("[27, 0]", "[]", "");
+    ASSERT_NE(run(b, deletion), b);
+    auto in = std::make_shared<two_parts>(a, b);
+    std::vector<char> first, second;
+    ::hreplace(in, std::make_shared<scanlib::mem_wconnection>(first), "{}");
+    in->next_part();
+    ::hreplace(in, std::make_shared<scanlib::mem_wconnection>(second), deletion);
+    EXPECT_TRUE(same_bytes(std::string(first.begin(), first.end()), a));
+    EXPECT_TRUE(same_bytes(std::string(second.begin(), second.end()), run(b, deletion)));
+}
+
 TEST(HeaderOverride, MalformedTextRaisesTheDocumentedErrors) {
     using boost::property_tree::json_parser_error;
     using boost::property_tree::ptree_bad_path;
@@ -608,6 +641,19 @@ TEST(HeaderOverride, FieldItemsAndMatching) {
     const auto fv4 = tree(R"({"v": [{"ID": [-1, 0], "contentID": []}]})").get_child("v");
     EXPECT_FALSE(::verified({65535, 0}, packet_of(a), fv4));
     EXPECT_TRUE(::verified({4294967295u, 0}, packet_of(a), fv4));
+    // An id element reads as the standard stream reads an int, and as -1 when
+    // that fails or leaves anything but white space.
+    for (const char* text : {"+5", "-0", "007", "\\t 12\\n", "2147483647", "2147483648", "-2147483648",
+                             "-2147483649", "99999999999999999999", "+", "-", "+-1", "0x1", "5x", "1e2", ""}) {
+        const std::string json = std::string(R"({"v": [{"ID": [")") + text + R"(", 0], "contentID": []}]})";
+        const auto fv5 = tree(json).get_child("v");
+        std::istringstream s(fv5.front().second.get_child("ID").front().second.data());
+        int want = 0;
+        if (!(s >> want) || !(s >> std::ws).eof())
+            want = -1;
+        EXPECT_TRUE(::verified({static_cast<unsigned>(want), 0}, packet_of(a), fv5)) << json;
+        EXPECT_FALSE(::verified({static_cast<unsigned>(want) + 1, 0}, packet_of(a), fv5)) << json;
+    }
 
     // Two packets with the same id: an entry acts on the first only.
     auto packets =

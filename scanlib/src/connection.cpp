@@ -114,7 +114,7 @@ struct basic_rconnection::impl {
     std::uint32_t log_part = 1;
 
     bool override_active = false;
-    detail::override_keys keys;
+    detail::override_state overrides;
     // The override's nested reads met the end of the source: the reads that
     // follow deliver what it left and then report the end, as the source
     // itself would have, without asking the source again.
@@ -370,6 +370,6 @@ std::unique_ptr<basic_rwconnection> basic_rwconnection::create_impl(const std::s
 
 namespace scanlib::detail {
 
-override_keys& override_keys_of(basic_rconnection& stream) { return stream.impl_->keys; }
+override_state& override_state_of(basic_rconnection& stream) { return stream.impl_->overrides; }
 
 } // namespace scanlib::detail

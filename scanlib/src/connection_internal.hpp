@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include <boost/property_tree/ptree_fwd.hpp>
+
 #include <scanlib/connection.hpp>
 #include <scanlib/package.hpp>
 
@@ -30,13 +32,16 @@ using hreplace_function = std::function<void(std::shared_ptr<basic_rconnection>,
 // the previous one; an empty function restores ::hreplace.
 hreplace_function set_hreplace_hook(hreplace_function hook);
 
-// The key tables a stream's override passes read and write with: each pass
-// starts from those the passes before it left, since a packet after a later
-// header may still carry a key that only an earlier header gave.
-struct override_keys {
+// What a stream's override passes hand on. The key tables they read and
+// write with: each pass starts from those the passes before it left, since a
+// packet after a later header may still carry a key that only an earlier
+// header gave. And the override document, parsed by the first pass of its text.
+struct override_state {
     lookup_table in, out;
+    std::string text;
+    std::shared_ptr<const boost::property_tree::ptree> document;
 };
-override_keys& override_keys_of(basic_rconnection& stream);
+override_state& override_state_of(basic_rconnection& stream);
 
 } // namespace detail
 } // namespace scanlib

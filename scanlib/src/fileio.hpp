@@ -4,10 +4,27 @@
 // instead of folding it into end-of-file or a silently set stream state.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace scanlib::detail {
+
+// A buffer's bytes, allocated on first use and never zero-filled: a
+// connection that never logs costs nothing, and every byte is written before
+// it is read.
+class lazy_bytes {
+public:
+    explicit lazy_bytes(std::size_t n) : size_(n) {}
+    std::size_t size() const noexcept { return size_; }
+    char* data() {
+        if (!bytes_) bytes_.reset(new char[size_]);
+        return bytes_.get();
+    }
+
+private:
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_;
+};
 
 // base followed by the part number as "_%03d": part 1 of x is x_001, part 1000 x_1000.
 std::string part_name(const std::string& base, std::uint32_t part);
@@ -36,7 +53,7 @@ public:
 private:
     int fd_ = -1;
     std::uint64_t device_ = 0, inode_ = 0;
-    std::vector<char> buffer_;
+    lazy_bytes buffer_;
     std::size_t begin_ = 0; // unread bytes are buffer_[begin_, end_)
     std::size_t end_ = 0;
 };
@@ -61,7 +78,7 @@ private:
     bool write_through(const char* data, std::size_t n);
 
     int fd_ = -1;
-    std::vector<char> buffer_;
+    lazy_bytes buffer_;
     std::size_t used_ = 0;
     bool failed_ = false;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -31,14 +32,29 @@ constexpr unsigned header_type = header<void>::packet_type;
 constexpr unsigned context_end_type = scanlib::context_end<void>::packet_type;
 
 // A tree value read as a whole decimal int, white space around it allowed;
-// -1 for anything else.
+// -1 for anything else, a value beyond int among it.
 int to_int(const ptree& value) {
-    std::istringstream s(value.data());
-    int v = 0;
-    if (!(s >> v))
+    const std::string& t = value.data();
+    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    std::size_t i = 0;
+    const std::size_t n = t.size();
+    while (i < n && space(t[i]))
+        ++i;
+    const bool negative = i < n && t[i] == '-';
+    if (i < n && (t[i] == '+' || t[i] == '-'))
+        ++i;
+    const std::size_t first_digit = i;
+    long long v = 0;
+    for (; i < n && t[i] >= '0' && t[i] <= '9'; ++i) {
+        v = v * 10 + (t[i] - '0');
+        if (v > -static_cast<long long>(std::numeric_limits<int>::min()))
+            return -1;
+    }
+    if (i == first_digit || (!negative && v > std::numeric_limits<int>::max()))
         return -1;
-    s >> std::ws;
-    return s.eof() ? v : -1;
+    while (i < n && space(t[i]))
+        ++i;
+    return i == n ? static_cast<int>(negative ? -v : v) : -1;
 }
 
 // main from the first element, sub from the last; an array without elements
@@ -248,18 +264,24 @@ scanlib::zpk_ostream& operator<<(scanlib::zpk_ostream& os, insert_at_end&& inser
 
 void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<scanlib::basic_wconnection> out,
               const std::string& override_text) {
-    scanlib::detail::override_keys& keys = scanlib::detail::override_keys_of(*in);
+    // The pass reads and writes with the keys the passes before it left. A
+    // pass that fails ends the stream's overrides, so they need not survive it.
+    scanlib::detail::override_state& state = scanlib::detail::override_state_of(*in);
     scanlib::zpk_istream is;
     is.rdcon(in);
-    is.reader_keys(keys.in);
+    is.reader_keys(std::move(state.in));
     scanlib::zpk_ostream os;
     os.wrcon(out);
-    os.reader_keys(keys.out);
+    os.reader_keys(std::move(state.out));
 
-    // An override document nests a few levels deep.
-    const ptree doc = scanlib::detail::read_json_text(override_text, 64);
-    const ptree file_verification = doc.get_child("file_verification", empty_ptree);
-    ptree packets = doc.get_child("packets", empty_ptree);
+    if (!state.document || state.text != override_text) {
+        // An override document nests a few levels deep.
+        state.document = std::make_shared<const ptree>(scanlib::detail::read_json_text(override_text, 64));
+        state.text = override_text;
+    }
+    const ptree& file_verification = state.document->get_child("file_verification", empty_ptree);
+    // Each pass uses up entries of its own copy.
+    ptree packets = state.document->get_child("packets", empty_ptree);
     std::uint32_t pending = static_cast<std::uint32_t>(file_verification.size());
 
     // Ends the header section: the input gives up its connection (its decoder
@@ -313,7 +335,8 @@ void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<sc
         }
     }
     os.close();
-    keys = {is.reader_keys(), os.reader_keys()};
+    state.in = std::move(is).reader_keys();
+    state.out = std::move(os).reader_keys();
 
     // What the decoder read beyond the section, still framed, goes on raw.
     char buffer[8192];

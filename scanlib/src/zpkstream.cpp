@@ -295,8 +295,9 @@ zpk_ostream& zpk_ostream::operator<<(const package_id& id) {
     return *this;
 }
 
-const lookup_table& zpk_ostream::reader_keys() const { return impl_->seen; }
-void zpk_ostream::reader_keys(const lookup_table& k) { impl_->seen = k; }
+const lookup_table& zpk_ostream::reader_keys() const& { return impl_->seen; }
+lookup_table zpk_ostream::reader_keys() && { return std::move(impl_->seen); }
+void zpk_ostream::reader_keys(lookup_table k) { impl_->seen = std::move(k); }
 
 zpk_ostream& zpk_ostream::operator<<(const zpk_packet& p) {
     impl& d = *impl_;
@@ -317,16 +318,14 @@ zpk_ostream& zpk_ostream::operator<<(const zpk_packet& p) {
         // The whole id list must fit before anything is written.
         if (s.capacity() < 2 + body)
             throw std::out_of_range("basic_buffer::resize");
-        lookup_table fresh, seen = d.seen;
-        load_ids(fresh, p.begin, p.end);
-        load_ids(seen, p.begin, p.end);
         s.end = s.begin + 2 + body; // fits: checked above
         write_package(header_main, header_sub, s.begin, s.end);
         std::copy(p.begin, p.end, s.begin + 2);
         d.encoder->put(s);
         // Only a header that was written names the keys.
-        d.table = std::move(fresh);
-        d.seen = std::move(seen);
+        d.table = lookup_table();
+        load_ids(d.table, p.begin, p.end);
+        load_ids(d.seen, p.begin, p.end);
         return *this;
     }
     unsigned int head[2];

@@ -42,8 +42,8 @@ public:
 // header override when the stream passes the header packet's id.
 class basic_rconnection;
 namespace detail {
-struct override_keys;
-override_keys& override_keys_of(basic_rconnection& stream);
+struct override_state;
+override_state& override_state_of(basic_rconnection& stream);
 } // namespace detail
 
 class basic_rconnection : public std::enable_shared_from_this<basic_rconnection>,
@@ -101,7 +101,7 @@ private:
     std::size_t watch_header(char* buf, std::size_t k);
     void run_override(char* buf, std::size_t r, std::size_t k);
     void log_input(const char* buf, std::size_t k);
-    friend detail::override_keys& detail::override_keys_of(basic_rconnection& stream);
+    friend detail::override_state& detail::override_state_of(basic_rconnection& stream);
 };
 
 // A byte sink.

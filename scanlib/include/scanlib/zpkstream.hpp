@@ -67,8 +67,9 @@ public:
 
     // The keys a reader holds after the headers read so far. Setting it
     // continues a stream whose earlier headers were read elsewhere.
-    const lookup_table& reader_keys() const { return table; }
-    void reader_keys(const lookup_table& k) { table = k; }
+    const lookup_table& reader_keys() const& { return table; }
+    lookup_table reader_keys() && { return std::move(table); }
+    void reader_keys(lookup_table k) { table = std::move(k); }
 
     // No (further) packet: test after each read.
     bool at_end = true;
@@ -112,8 +113,9 @@ public:
 
     // The keys a reader of this stream holds after what was written so far.
     // Setting it continues a stream whose earlier headers went out elsewhere.
-    const lookup_table& reader_keys() const;
-    void reader_keys(const lookup_table& k);
+    const lookup_table& reader_keys() const&;
+    lookup_table reader_keys() &&;
+    void reader_keys(lookup_table k);
 
     // false: a stream destroyed while open removes its output file.
     bool keep = false;
