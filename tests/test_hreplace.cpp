@@ -455,6 +455,24 @@ TEST(HeaderOverride, KeysOfEarlierHeadersStayInForce) {
     ASSERT_EQ(want[4], units(0.5f, 7, 8, 2.0f));
     want.erase(want.begin() + 4);
     EXPECT_EQ(decoded(d.read(stream(keyed_units), replace_entry("[2, 0]", "[]", ""))), want);
+
+    // A header that no pass reads, as it comes in compact form after a
+    // section has ended, still gives its keys: key 4 names the units.
+    const pk keyed = header("T", "b", "s", {{27, 0}, {1, 0}, {10, 0}});
+    pk compact = header("T", "b", "s", {{27, 0}, {1, 0}, {10, 0}, {2, 0}});
+    words compact_form{0xFFFFFF02u};
+    compact_form.insert(compact_form.end(), compact.body.begin(), compact.body.end());
+    const words units4{0xFFFFFF04u, f32(0.5f), 7, 8, f32(2.0f)}, shot3{0xFFFFFF03u, 5};
+    const auto b = zpktest::to_bytes(zpktest::ref_frame({explicit_form(keyed), atmo, shot3, compact_form, units4,
+                                                         explicit_form(later), units4, atmo, shot3}),
+                                     true);
+    const std::string in(b.begin(), b.end());
+    ASSERT_EQ(decoded(in)[6], units(0.5f, 7, 8, 2.0f));
+    seed_bytes("compact_header", "", in.substr(24));
+    for (std::size_t chunk : {7u, 4096u}) {
+        scan_dir e;
+        EXPECT_EQ(decoded(e.read(in, "{}", "scan.pxp", chunk)), decoded(in)) << chunk;
+    }
 }
 
 TEST(HeaderOverride, EachDirectPassReadsTheTextItIsGiven) {

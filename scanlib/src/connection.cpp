@@ -11,9 +11,11 @@
 
 #include <scanlib/fileconn.hpp>
 #include <scanlib/memconn.hpp>
+#include <scanlib/zpkmarker.hpp>
 
 #include "connection_internal.hpp"
 #include "fileio.hpp"
+#include "header_ids.hpp"
 
 // ---------------------------------------------------------------- uri
 
@@ -149,6 +151,7 @@ void basic_rconnection::restart_at(std::size_t pos) {
     impl_->trigger_word = 0;
     impl_->trigger_count = 0;
     impl_->trigger_disarmed = true;
+    impl_->overrides.delivered.restart();
     impl_->ended_in_override = false;
     position = pos;
     eof = false;
@@ -209,7 +212,10 @@ std::size_t basic_rconnection::watch_header(char* buf, std::size_t k) {
         hit = on_word(d.trigger_word);
         d.trigger_word = 0;
     }
-    if (!hit) return k;
+    if (!hit) {
+        d.overrides.delivered.feed(buf, k);
+        return k;
+    }
     std::shared_ptr<basic_rconnection> self;
     try {
         self = shared_from_this();
@@ -222,6 +228,7 @@ std::size_t basic_rconnection::watch_header(char* buf, std::size_t k) {
         throw;
     }
     self.reset();
+    d.overrides.delivered.feed(buf, i);
     run_override(buf, i, k);
     return i;
 }
@@ -371,5 +378,67 @@ std::unique_ptr<basic_rwconnection> basic_rwconnection::create_impl(const std::s
 namespace scanlib::detail {
 
 override_state& override_state_of(basic_rconnection& stream) { return stream.impl_->overrides; }
+
+void key_tracker::feed(const char* bytes, std::size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    for (std::size_t i = 0; i < n; ++i) {
+        carry_ |= std::uint32_t(p[i]) << (8 * carried_);
+        if (++carried_ < 4) continue;
+        word(carry_);
+        carry_ = 0;
+        carried_ = 0;
+    }
+}
+
+void key_tracker::restart() {
+    carry_ = 0;
+    carried_ = 0;
+    packet_ = in::nothing;
+    escaped_ = false;
+    header_body_.clear();
+}
+
+// As the framing decoder reads: a start word outside an escape begins a
+// packet, an escape word makes the next word a complemented packet word.
+void key_tracker::word(std::uint32_t w) {
+    if (escaped_) {
+        escaped_ = false;
+        data(~w);
+    } else if (w > 0xFFFFFF00u) {
+        start(w);
+    } else if (packet_ != in::nothing) {
+        if (w == 0xFFFFFF00u)
+            escaped_ = true;
+        else
+            data(w);
+    }
+}
+
+// A packet begins, so the one before it has ended: a header's list is loaded
+// now, as a reader loads it on reaching the header's end.
+void key_tracker::start(std::uint32_t w) {
+    if (packet_ == in::header && header_body_.size() >= header_fixed_words)
+        load_header_ids(keys_, header_body_.data(), header_body_.data() + header_body_.size());
+    header_body_.clear();
+    const package_id header(1, 0);
+    if (w == 0xFFFFFFFFu)
+        packet_ = in::id_word;
+    else if (w < 0xFFFFFF00u + header_key::crc32_check && keys_.key_to_id(w & 0xFFu) == header)
+        packet_ = in::header;
+    else
+        packet_ = in::other_packet;
+}
+
+void key_tracker::data(std::uint32_t w) {
+    if (packet_ == in::id_word) {
+        packet_ = w == 0x00010000u ? in::header : in::other_packet;
+    } else if (packet_ == in::header) {
+        // No reader takes a packet beyond the framing's cap.
+        if (header_body_.size() < basic_zpkmarker::max_words)
+            header_body_.push_back(w);
+        else
+            packet_ = in::other_packet;
+    }
+}
 
 } // namespace scanlib::detail

@@ -264,15 +264,15 @@ scanlib::zpk_ostream& operator<<(scanlib::zpk_ostream& os, insert_at_end&& inser
 
 void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<scanlib::basic_wconnection> out,
               const std::string& override_text) {
-    // The pass reads and writes with the keys the passes before it left. A
-    // pass that fails ends the stream's overrides, so they need not survive it.
+    // What the pass reads and what it writes both continue the delivered
+    // stream, whose readers hold its keys.
     scanlib::detail::override_state& state = scanlib::detail::override_state_of(*in);
     scanlib::zpk_istream is;
     is.rdcon(in);
-    is.reader_keys(std::move(state.in));
+    is.reader_keys(state.delivered.keys());
     scanlib::zpk_ostream os;
     os.wrcon(out);
-    os.reader_keys(std::move(state.out));
+    os.reader_keys(state.delivered.keys());
 
     if (!state.document || state.text != override_text) {
         // An override document nests a few levels deep.
@@ -335,8 +335,6 @@ void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<sc
         }
     }
     os.close();
-    state.in = std::move(is).reader_keys();
-    state.out = std::move(os).reader_keys();
 
     // What the decoder read beyond the section, still framed, goes on raw.
     char buffer[8192];

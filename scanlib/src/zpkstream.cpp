@@ -3,6 +3,8 @@
 #include <scanlib/connection.hpp>
 #include <scanlib/scanexcept.hpp>
 
+#include "header_ids.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -14,28 +16,11 @@ namespace {
 
 constexpr unsigned int header_main = 1;
 constexpr unsigned int header_sub = 0;
-// A header body holds 48 bytes of fixed fields before its id list.
-constexpr std::size_t header_fixed_words = 12;
+using detail::header_fixed_words;
 
 bool is_header(unsigned int main, unsigned int sub) { return main == header_main && sub == header_sub; }
 
 [[noreturn]] void missing_sequence_data() { throw std::range_error("Missing data for sequence."); }
-
-// A header's id list as the table's loader reads it: one word per id.
-struct id_list {
-    struct element {
-        std::uint32_t id;
-    };
-    unsigned int const* first;
-    std::size_t count;
-    std::size_t size() const { return count; }
-    element operator[](std::size_t i) const { return {first[i]}; }
-};
-
-// The id list of the header body [body, end), from body word 12, into table.
-void load_ids(lookup_table& table, unsigned int const* body, unsigned int const* end) {
-    table.load(id_list{body + header_fixed_words, static_cast<std::size_t>(end - body) - header_fixed_words});
-}
 
 // The id of the packet [begin, end) and where its body begins.
 package_id decode_id(unsigned int const* begin, unsigned int const* end, const lookup_table& table,
@@ -163,7 +148,7 @@ zpk_istream& zpk_istream::operator>>(package_id& id) {
     if (is_header(current_id.main, current_id.sub)) {
         if (static_cast<std::size_t>(end - body_begin) < header_fixed_words)
             missing_sequence_data();
-        load_ids(table, body_begin, end);
+        detail::load_header_ids(table, body_begin, end);
     }
     return *this;
 }
@@ -295,8 +280,7 @@ zpk_ostream& zpk_ostream::operator<<(const package_id& id) {
     return *this;
 }
 
-const lookup_table& zpk_ostream::reader_keys() const& { return impl_->seen; }
-lookup_table zpk_ostream::reader_keys() && { return std::move(impl_->seen); }
+const lookup_table& zpk_ostream::reader_keys() const { return impl_->seen; }
 void zpk_ostream::reader_keys(lookup_table k) { impl_->seen = std::move(k); }
 
 zpk_ostream& zpk_ostream::operator<<(const zpk_packet& p) {
@@ -324,8 +308,8 @@ zpk_ostream& zpk_ostream::operator<<(const zpk_packet& p) {
         d.encoder->put(s);
         // Only a header that was written names the keys.
         d.table = lookup_table();
-        load_ids(d.table, p.begin, p.end);
-        load_ids(d.seen, p.begin, p.end);
+        detail::load_header_ids(d.table, p.begin, p.end);
+        detail::load_header_ids(d.seen, p.begin, p.end);
         return *this;
     }
     unsigned int head[2];

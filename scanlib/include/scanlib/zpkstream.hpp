@@ -67,8 +67,7 @@ public:
 
     // The keys a reader holds after the headers read so far. Setting it
     // continues a stream whose earlier headers were read elsewhere.
-    const lookup_table& reader_keys() const& { return table; }
-    lookup_table reader_keys() && { return std::move(table); }
+    const lookup_table& reader_keys() const { return table; }
     void reader_keys(lookup_table k) { table = std::move(k); }
 
     // No (further) packet: test after each read.
@@ -113,8 +112,7 @@ public:
 
     // The keys a reader of this stream holds after what was written so far.
     // Setting it continues a stream whose earlier headers went out elsewhere.
-    const lookup_table& reader_keys() const&;
-    lookup_table reader_keys() &&;
+    const lookup_table& reader_keys() const;
     void reader_keys(lookup_table k);
 
     // false: a stream destroyed while open removes its output file.
