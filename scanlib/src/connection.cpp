@@ -381,8 +381,14 @@ override_state& override_state_of(basic_rconnection& stream) { return stream.imp
 
 void key_tracker::feed(const char* bytes, std::size_t n) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes);
-    for (std::size_t i = 0; i < n; ++i) {
-        carry_ |= std::uint32_t(p[i]) << (8 * carried_);
+    const unsigned char* const end = p + n;
+    while (p != end) {
+        if (carried_ == 0 && end - p >= 4) {
+            word(p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24);
+            p += 4;
+            continue;
+        }
+        carry_ |= std::uint32_t(*p++) << (8 * carried_);
         if (++carried_ < 4) continue;
         word(carry_);
         carry_ = 0;
