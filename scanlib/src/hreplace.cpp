@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include <boost/lexical_cast.hpp>
 #include <boost/property_tree/json_parser.hpp>
@@ -203,49 +205,81 @@ bool verified(const package_id& id, const zpk_packet& packet, const ptree& file_
     return false;
 }
 
-bool replaced(package_id& id, zpk_packet& packet, ptree& packets) {
+namespace {
+
+// The child at `first`.`second` without building the path, which costs an
+// allocation per call; a missing one throws as the path lookup does.
+const ptree& child_at(const ptree& tree, const std::string& first, const std::string& second, const char* path) {
+    const auto a = tree.find(first);
+    if (a != tree.not_found()) {
+        const auto b = a->second.find(second);
+        if (b != a->second.not_found())
+            return b->second;
+    }
+    return tree.get_child(path);
+}
+
+const std::string existing_key = "existing_packet_identification", id_key = "ID", content_id_key = "contentID";
+
+// The index of the first entry of `packets` whose id and content match the
+// packet and that `used` (when given) does not mark; the size when none does.
+std::size_t matching_entry(const package_id& id, const zpk_packet& packet, const ptree& packets,
+                           const std::vector<bool>* used) {
     std::optional<std::vector<std::string>> items;
-    for (auto it = packets.begin(); it != packets.end(); ++it) {
+    std::size_t index = 0;
+    for (auto it = packets.begin(); it != packets.end(); ++it, ++index) {
+        if (used && (*used)[index])
+            continue;
         const ptree& entry = it->second;
-        if (!id_matches(id, read_id(entry.get_child("existing_packet_identification.ID"))))
+        if (!id_matches(id, read_id(child_at(entry, existing_key, id_key, "existing_packet_identification.ID"))))
             continue;
         if (!items)
             items = parse_zpk_fields(id, packet);
-        if (!content_matches(*items, entry.get_child("existing_packet_identification.contentID")))
-            continue;
-
-        const ptree& new_packet = entry.get_child("new_packet", empty_ptree);
-        if (new_packet.empty()) {
-            packets.erase(it);
-            return false;
-        }
-        package_id new_id = new_packet_id(new_packet);
-        if (static_cast<package_id::type>(new_id) == package_id::unknown)
-            throw std::runtime_error("error: unknown id for new packet in pxp file");
-        zpk_packet read = packet_from_text(new_id, new_packet);
-        packets.erase(it);
-
-        if (static_cast<package_id::type>(new_id) == header_type) {
-            if (static_cast<package_id::type>(id) != header_type)
-                throw std::runtime_error("error: cannot replace arbitrary package with a header package");
-            const header<void> now = scanlib::zpk_cast<header<void>>(read);
-            const header<void> was = scanlib::zpk_cast<header<void>>(packet);
-            if (text_of(now.serial) != text_of(was.serial) || text_of(now.type_id) != text_of(was.type_id))
-                throw std::runtime_error("error: cannot modify serial number or instrument type");
-        }
-        id = new_id;
-        // The text reader's packet owns its words.
-        packet = std::move(read);
-        if (!(id == package_id(packet.main, packet.sub)))
-            throw std::runtime_error(content_mismatch);
-        return true;
+        if (content_matches(*items,
+                            child_at(entry, existing_key, content_id_key, "existing_packet_identification.contentID")))
+            return index;
     }
+    return index;
+}
+
+// Applies a matching entry: false drops the packet. `use_up` runs where the
+// entry is spent, before the checks of the new packet that may still throw.
+template <class UseUp>
+bool apply_entry(package_id& id, zpk_packet& packet, const ptree& entry, UseUp use_up) {
+    const ptree& new_packet = entry.get_child("new_packet", empty_ptree);
+    if (new_packet.empty()) {
+        use_up();
+        return false;
+    }
+    package_id new_id = new_packet_id(new_packet);
+    if (static_cast<package_id::type>(new_id) == package_id::unknown)
+        throw std::runtime_error("error: unknown id for new packet in pxp file");
+    zpk_packet read = packet_from_text(new_id, new_packet);
+    use_up();
+
+    if (static_cast<package_id::type>(new_id) == header_type) {
+        if (static_cast<package_id::type>(id) != header_type)
+            throw std::runtime_error("error: cannot replace arbitrary package with a header package");
+        const header<void> now = scanlib::zpk_cast<header<void>>(read);
+        const header<void> was = scanlib::zpk_cast<header<void>>(packet);
+        if (text_of(now.serial) != text_of(was.serial) || text_of(now.type_id) != text_of(was.type_id))
+            throw std::runtime_error("error: cannot modify serial number or instrument type");
+    }
+    id = new_id;
+    // The text reader's packet owns its words.
+    packet = std::move(read);
+    if (!(id == package_id(packet.main, packet.sub)))
+        throw std::runtime_error(content_mismatch);
     return true;
 }
 
-scanlib::zpk_ostream& insert_at_end::operator()(scanlib::zpk_ostream& os) const {
-    for (const auto& entry : *packets) {
-        const ptree& new_packet = entry.second.get_child("new_packet", empty_ptree);
+// Writes the new packets of the entries that `used` (when given) does not mark.
+void append_new_packets(scanlib::zpk_ostream& os, const ptree& packets, const std::vector<bool>* used) {
+    std::size_t index = 0;
+    for (auto it = packets.begin(); it != packets.end(); ++it, ++index) {
+        if (used && (*used)[index])
+            continue;
+        const ptree& new_packet = it->second.get_child("new_packet", empty_ptree);
         if (new_packet.empty())
             continue;
         package_id id = new_packet_id(new_packet);
@@ -257,6 +291,20 @@ scanlib::zpk_ostream& insert_at_end::operator()(scanlib::zpk_ostream& os) const 
         const zpk_packet packet = packet_from_text(id, new_packet);
         os << id << packet;
     }
+}
+
+} // namespace
+
+bool replaced(package_id& id, zpk_packet& packet, ptree& packets) {
+    const std::size_t index = matching_entry(id, packet, packets, nullptr);
+    if (index == packets.size())
+        return true;
+    const auto it = std::next(packets.begin(), static_cast<std::ptrdiff_t>(index));
+    return apply_entry(id, packet, it->second, [&] { packets.erase(it); });
+}
+
+scanlib::zpk_ostream& insert_at_end::operator()(scanlib::zpk_ostream& os) const {
+    append_new_packets(os, *packets, nullptr);
     return os;
 }
 
@@ -280,8 +328,9 @@ void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<sc
         state.text = override_text;
     }
     const ptree& file_verification = state.document->get_child("file_verification", empty_ptree);
-    // Each pass uses up entries of its own copy.
-    ptree packets = state.document->get_child("packets", empty_ptree);
+    // Each pass uses up entries of its own: marked, as the document is shared.
+    const ptree& packets = state.document->get_child("packets", empty_ptree);
+    std::vector<bool> used(packets.size());
     std::uint32_t pending = static_cast<std::uint32_t>(file_verification.size());
 
     // Ends the header section: the input gives up its connection (its decoder
@@ -290,7 +339,7 @@ void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<sc
         is.rdcon(nullptr);
         is.close();
         if (pending == 0)
-            os << insert_at_end{&packets};
+            append_new_packets(os, packets, &used);
     };
 
     for (;;) {
@@ -330,8 +379,12 @@ void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<sc
             if (verified(id, packet, file_verification))
                 --pending;
             os << id << packet;
-        } else if (replaced(id, packet, packets)) {
-            os << id << packet;
+        } else {
+            const std::size_t index = matching_entry(id, packet, packets, &used);
+            if (index == packets.size() ||
+                apply_entry(id, packet, std::next(packets.begin(), static_cast<std::ptrdiff_t>(index))->second,
+                            [&] { used[index] = true; }))
+                os << id << packet;
         }
     }
     os.close();

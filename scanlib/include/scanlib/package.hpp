@@ -2,6 +2,7 @@
 // Packet ids and types, the id header of a packet and the stream's compact-id
 // table, and the text form of an id with its per-stream words.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -95,6 +96,8 @@ private:
 template <class Sequence>
 void lookup_table::load(const Sequence& ids) {
     const auto count = ids.size();
+    // Keys run from 1 to 254: the id list grows at most that far.
+    key2id.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), 254));
     for (decltype(+count) k = 0; k < count; ++k) {
         const auto element = ids[static_cast<std::size_t>(k)];
         if constexpr (requires { element.main; element.sub; }) {
