@@ -429,7 +429,7 @@ void key_tracker::start(std::uint32_t w) {
     const package_id header(1, 0);
     if (w == 0xFFFFFFFFu)
         packet_ = in::id_word;
-    else if (w < 0xFFFFFF00u + header_key::crc32_check && keys_.key_to_id(w & 0xFFu) == header)
+    else if ((w & 0xFFu) <= header_key::last_compact && keys_.key_to_id(w & 0xFFu) == header)
         packet_ = in::header;
     else
         packet_ = in::other_packet;

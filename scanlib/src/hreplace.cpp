@@ -1,10 +1,10 @@
 #include <scanlib/hreplace.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <limits>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -38,25 +38,20 @@ constexpr unsigned context_end_type = scanlib::context_end<void>::packet_type;
 int to_int(const ptree& value) {
     const std::string& t = value.data();
     const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    std::size_t i = 0;
-    const std::size_t n = t.size();
-    while (i < n && space(t[i]))
-        ++i;
-    const bool negative = i < n && t[i] == '-';
-    if (i < n && (t[i] == '+' || t[i] == '-'))
-        ++i;
-    const std::size_t first_digit = i;
-    long long v = 0;
-    for (; i < n && t[i] >= '0' && t[i] <= '9'; ++i) {
-        v = v * 10 + (t[i] - '0');
-        if (v > -static_cast<long long>(std::numeric_limits<int>::min()))
-            return -1;
-    }
-    if (i == first_digit || (!negative && v > std::numeric_limits<int>::max()))
+    const char* p = t.data();
+    const char* const end = p + t.size();
+    while (p != end && space(*p))
+        ++p;
+    // The stream takes a plus sign before the digits; from_chars does not.
+    if (end - p > 1 && *p == '+' && p[1] != '-')
+        ++p;
+    int v = 0;
+    const auto [rest, error] = std::from_chars(p, end, v);
+    if (error != std::errc())
         return -1;
-    while (i < n && space(t[i]))
-        ++i;
-    return i == n ? static_cast<int>(negative ? -v : v) : -1;
+    for (p = rest; p != end && space(*p);)
+        ++p;
+    return p == end ? v : -1;
 }
 
 // main from the first element, sub from the last; an array without elements

@@ -280,7 +280,6 @@ zpk_ostream& zpk_ostream::operator<<(const package_id& id) {
     return *this;
 }
 
-const lookup_table& zpk_ostream::reader_keys() const { return impl_->seen; }
 void zpk_ostream::reader_keys(lookup_table k) { impl_->seen = std::move(k); }
 
 zpk_ostream& zpk_ostream::operator<<(const zpk_packet& p) {

@@ -65,9 +65,8 @@ public:
     std::uint64_t tellg() const;
     zpk_istream& seekg(unsigned long pos);
 
-    // The keys a reader holds after the headers read so far. Setting it
-    // continues a stream whose earlier headers were read elsewhere.
-    const lookup_table& reader_keys() const { return table; }
+    // Continues a stream whose earlier headers were read elsewhere: a reader
+    // of it holds these keys.
     void reader_keys(lookup_table k) { table = std::move(k); }
 
     // No (further) packet: test after each read.
@@ -110,9 +109,8 @@ public:
     zpk_ostream& operator<<(const package_id& id);
     zpk_ostream& operator<<(const zpk_packet& p);
 
-    // The keys a reader of this stream holds after what was written so far.
-    // Setting it continues a stream whose earlier headers went out elsewhere.
-    const lookup_table& reader_keys() const;
+    // Continues a stream whose earlier headers went out elsewhere: a reader
+    // of it holds these keys.
     void reader_keys(lookup_table k);
 
     // false: a stream destroyed while open removes its output file.
