@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <numbers>
 #include <sstream>
@@ -479,6 +480,21 @@ TEST(PointcloudEchoes, AmplitudeCorrectionTable) {
     EXPECT_DOUBLE_EQ(pc.reports[1].t.range, 1000);
     EXPECT_DOUBLE_EQ(pc.reports[2].t.range, 1000);
     EXPECT_DOUBLE_EQ(pc.reports[3].t.range, 1100);
+
+    // Corrections at the ends of the raw range must not wrap.
+    pc.feed(packet<scanlib::arange_table>(
+        [](auto& v) {
+            v.amplitude_step = 10;
+            v.corrections[0].correction = 30000;
+            v.corrections[1].correction = -30000;
+        },
+        3));
+    pc.feed(echo(std::numeric_limits<int>::max(), 5));
+    pc.feed(echo(std::numeric_limits<int>::min(), 15));
+    pc.feed(shot_2angles(3));
+    ASSERT_EQ(pc.reports.size(), 6u);
+    EXPECT_DOUBLE_EQ(pc.reports[4].t.range, 2147513647.0);
+    EXPECT_DOUBLE_EQ(pc.reports[5].t.range, -2147513648.0);
 }
 
 TEST(PointcloudEchoes, RangeCorrectionTable) {

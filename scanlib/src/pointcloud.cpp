@@ -806,15 +806,17 @@ double nrange_correction(std::vector<float> const& table, float delta, double in
 void pointcloud::on_echo(int rho, unsigned short a, short s, unsigned short f, short d) {
     if (!shot_pending || in_notch(*this, rho, a))
         return;
+    // In f64: a correction near either end of the raw range must not wrap.
+    double raw = rho;
     if (a != 0 && !arange.empty()) {
         const double step = arange_delta / ampl_unit;
         if (static_cast<double>(arange.size() - 1) * step > a) {
             const std::size_t i = saturate<std::uint64_t>(a / step);
             if (i < arange.size())
-                rho = static_cast<int>(static_cast<std::uint32_t>(rho) + static_cast<std::uint32_t>(arange[i]));
+                raw += arange[i];
         }
     }
-    double R = rho * range_unit + delta_rg;
+    double R = raw * range_unit + delta_rg;
 
     auto& h = impl->shot_history;
     const double c = group_velocity * 0.5 * systime_hr_unit;
