@@ -1,34 +1,71 @@
 #!/usr/bin/env bash
 # Builds the shared object and the Java host, then reads a scan through the
-# Java host, printing every shot. The scan is the one argument that is not an
-# option: a path or a file:, quvo:// or quda:// URI; without one a sample
-# scan is written and read. Options go to the host (-r -d -a -t:
-# reflectances, deviations, amplitudes, echo times; -q: summary only).
+# Java host: one line per shot on standard output, then a summary. The build's
+# own output goes to standard error, so standard output can be redirected to a
+# file. SCANLIB_BUILD_DIR names the build directory (default: build/ in the
+# repository); the script never changes directory, so a relative scan path is
+# read from the directory it was run in.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+usage() {
+  cat <<'EOF'
+usage: run-host.sh [-r] [-d] [-a] [-t] [-q] [SCAN]
+Builds the library and the Java host, then reads SCAN: one line per shot, then
+a summary line. Without SCAN, a sample scan of 40 shots is written and read.
+SCAN is one of:
+  PATH                     a scan file (relative to the current directory)
+  file:PATH                the same
+  quvo://HOST:PORT/STREAM  a stream from a quvo server over TCP; the path and
+                           ?KEY=VALUE;... items make the request sent to it
+  quda://[ADDRESS:]PORT    the scan's UDP datagrams, received on that local
+                           address (default 0.0.0.0) and port (default 20001)
+Options:
+  -r          add each echo's reflectance (dB)
+  -d          add each echo's pulse-shape deviation
+  -a          add each echo's amplitude
+  -t          add each echo's time (s)
+  -q          print the summary line only
+  -h, --help  print this help
+Exit status: 0 read to the end, 1 cannot open or read the scan, 2 bad usage.
+EOF
+}
+
 options=()
 scan=
 for arg in "$@"; do
   case "$arg" in
-    -*) options+=("$arg") ;;
+    -h|--help) usage; exit 0 ;;
+    -r|-d|-a|-t|-q) options+=("$arg") ;;
+    -*) echo "run-host.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
     *)
       if [ -n "$scan" ]; then
-        echo "usage: $0 [-r] [-d] [-a] [-t] [-q] [SCAN]" >&2
+        echo "run-host.sh: more than one scan given" >&2
+        usage >&2
         exit 2
       fi
       scan=$arg ;;
   esac
 done
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build=${SCANLIB_BUILD_DIR:-$repo/build}
+build=$(mkdir -p "$build" && cd "$build" && pwd)
+# A configured build directory keeps its own settings; ninja re-runs cmake
+# when the project's files change.
+if [ ! -f "$build/build.ninja" ]; then
+  first=()
+  [ -f "$build/CMakeCache.txt" ] || first=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  cmake -S "$repo" -B "$build" ${first[@]+"${first[@]}"} >&2
+fi
 if [ -z "$scan" ]; then
-  cmake --build build --target OstrandLibrary host_classes sample_scan
-  scan=build/sample.zpk
-  build/sample_scan "$scan"
+  cmake --build "$build" --target OstrandLibrary host_classes sample_scan >&2
+  scan=$build/sample.zpk
+  "$build/sample_scan" "$scan" >&2
 else
-  cmake --build build --target OstrandLibrary host_classes
+  cmake --build "$build" --target OstrandLibrary host_classes >&2
 fi
 # The java beside the javac that compiled the host.
 java=${JAVA_HOME:+$JAVA_HOME/bin/java}
 java=${java:-$(dirname "$(readlink -f "$(command -v javac)")")/java}
-"$java" -Dostrand.library=build/OstrandLibrary.so -cp build/host-classes \
+exec "$java" -Dostrand.library="$build/OstrandLibrary.so" -cp "$build/host-classes" \
   fr.belcour.quillet.io.tls.zpk.ScanSummary ${options[@]+"${options[@]}"} "$scan"

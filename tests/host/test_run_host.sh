@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# cmake/run-host.sh and the Java host as a user meets them: a relative scan
+# path read from the user's directory, usage, standard output holding only
+# shot lines and the summary, one-line errors with the summary of what was
+# read. Usage: test_run_host.sh BUILD_DIR
+# BUILD_DIR must be built (the normal build builds the shared object, the host
+# classes and sample_scan): the run here only relinks sample_scan, which no
+# other test uses.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "$1" && pwd)
+export SCANLIB_BUILD_DIR=$build
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+java=${JAVA_HOME:+$JAVA_HOME/bin/java}
+java=${java:-$(dirname "$(readlink -f "$(command -v javac)")")/java}
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- stdout" >&2; head -n 20 "$tmp/out" >&2
+  echo "--- stderr" >&2; head -n 20 "$tmp/err" >&2
+  failures=$((failures + 1))
+}
+# Sets rc; standard output and error in $tmp/out and $tmp/err.
+run_host() {
+  rc=0
+  bash "$repo/cmake/run-host.sh" "$@" >"$tmp/out" 2>"$tmp/err" || rc=$?
+}
+# Runs a command in a directory, in this shell (rc stays set).
+at() {
+  local dir=$1
+  shift
+  pushd "$dir" >/dev/null
+  "$@"
+  popd >/dev/null
+}
+run_summary() {
+  rc=0
+  "$java" -Dostrand.library="$build/OstrandLibrary.so" -cp "$build/host-classes" \
+    fr.belcour.quillet.io.tls.zpk.ScanSummary "$@" >"$tmp/out" 2>"$tmp/err" || rc=$?
+}
+# Standard output is shot lines numbered from 0, then one summary line that
+# counts them.
+only_shots_and_summary() {
+  local shots
+  shots=$(grep -c '^shot ' "$tmp/out" || true)
+  awk -v n="$shots" '
+    NR <= n { if ($0 !~ "^shot " (NR - 1) " echoes=[0-9]+ time=") exit 1; next }
+    NR == n + 1 { if ($0 !~ "^summary shots=" n " echoes=[0-9]+") exit 1; next }
+    { exit 1 }
+    END { if (NR != n + 1) exit 1 }' "$tmp/out"
+}
+no_stack_trace() {
+  ! grep -q -E '^(Exception in thread|[[:space:]]+at |Caused by:)' "$tmp/err"
+}
+usage_lists_every_option() {
+  local f=$1 o
+  grep -q '^usage: ' "$f" || return 1
+  for o in -r -d -a -t -q -h --help; do
+    grep -q -E -e "^ +(-h, )?$o[ ,]" "$f" || return 1
+  done
+}
+
+# A run that builds: its build output goes to standard error.
+rm -f "$build/sample_scan"
+at "$tmp" run_host
+if [ "$rc" -ne 0 ] || ! only_shots_and_summary || ! grep -q '^summary shots=40 ' "$tmp/out" ||
+   ! grep -q 'sample_scan' "$tmp/err"; then
+  fail "a run that builds: standard output must hold only the 40 shot lines and the summary"
+fi
+sample=$tmp/out.sample
+cp "$tmp/out" "$sample"
+
+# Relative paths and relative file: URIs read from the caller's directory,
+# giving what the absolute path gives.
+mkdir -p "$tmp/scans/site" "$tmp/other"
+cp "$build/sample.zpk" "$tmp/scans/site/site1.zpk"
+run_host "$tmp/scans/site/site1.zpk"
+cp "$tmp/out" "$tmp/out.absolute"
+if [ "$rc" -ne 0 ] || ! cmp -s "$tmp/out.absolute" "$sample"; then
+  fail "an absolute path reads the scan"
+fi
+for case in "scans:site/site1.zpk" "scans/site:./site1.zpk" "other:file:../scans/site/site1.zpk"; do
+  dir=${case%%:*} scan=${case#*:}
+  at "$tmp/$dir" run_host "$scan"
+  if [ "$rc" -ne 0 ] || ! cmp -s "$tmp/out" "$tmp/out.absolute"; then
+    fail "$scan from $dir/ reads the scan as its absolute path does"
+  fi
+done
+
+# Usage: asked for on standard output, exit 0, nothing built or read; an
+# unknown option gives it on standard error, exit 2.
+for help in -h --help; do
+  run_host "$help"
+  if [ "$rc" -ne 0 ] || ! usage_lists_every_option "$tmp/out" || [ -s "$tmp/err" ]; then
+    fail "run-host.sh $help prints the usage with every option, exit 0"
+  fi
+  run_summary "$help"
+  if [ "$rc" -ne 0 ] || ! usage_lists_every_option "$tmp/out"; then
+    fail "ScanSummary $help prints the usage with every option, exit 0"
+  fi
+done
+run_host -x "$tmp/scans/site/site1.zpk"
+if [ "$rc" -ne 2 ] || [ -s "$tmp/out" ] || ! usage_lists_every_option "$tmp/err"; then
+  fail "run-host.sh -x prints the usage on standard error, exit 2"
+fi
+run_summary -x "$tmp/scans/site/site1.zpk"
+if [ "$rc" -ne 2 ] || [ -s "$tmp/out" ] || ! usage_lists_every_option "$tmp/err"; then
+  fail "ScanSummary -x prints the usage on standard error, exit 2"
+fi
+
+# A read failure: the summary of what was read, one error line, exit 1.
+: >"$tmp/empty.zpk"
+at "$tmp" run_host empty.zpk
+if [ "$rc" -ne 1 ] || [ "$(cat "$tmp/out")" != "summary shots=0 echoes=0" ] ||
+   [ "$(grep -c '^error: ' "$tmp/err")" -ne 1 ] || ! grep -q '^error: .*Bad preamble\.$' "$tmp/err" ||
+   ! no_stack_trace; then
+  fail "an empty file gives the summary, one error line and exit 1"
+fi
+# A stream cut off after part of the scan: the shots read before still count.
+coproc server {
+  python3 - "$build/sample.zpk" <<'PY'
+import socket, sys
+data = open(sys.argv[1], 'rb').read()
+part = data[:len(data) // 2]
+s = socket.socket()
+s.bind(('127.0.0.1', 0))
+s.listen(1)
+s.settimeout(60)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+c.makefile('rb').readline()
+# One chunk of half the scan, then the connection ends without its EOF line.
+c.sendall(b'FILE encoding=chunked; id=cut\n%d\n' % len(part) + part)
+c.close()
+s.close()
+PY
+}
+server_pid=$server_PID
+read -r port <&"${server[0]}"
+run_summary "quvo://127.0.0.1:$port/stream"
+wait "$server_pid" || true
+shots=$(grep -c '^shot ' "$tmp/out" || true)
+if [ "$rc" -ne 1 ] || ! only_shots_and_summary || [ "$shots" -lt 1 ] || [ "$shots" -ge 40 ] ||
+   [ "$(wc -l <"$tmp/err")" -ne 1 ] || ! grep -q '^error: ' "$tmp/err"; then
+  fail "a stream cut off gives the shots read, their summary, one error line and exit 1"
+fi
+
+# An open failure says what the host can see.
+run_summary "$tmp/missing.zpk"
+if [ "$rc" -ne 1 ] || [ "$(cat "$tmp/err")" != "error: cannot open $tmp/missing.zpk: the file does not exist" ]; then
+  fail "a missing file is named as missing"
+fi
+at "$tmp" run_summary file:scans
+if [ "$rc" -ne 1 ] || [ "$(cat "$tmp/err")" != "error: cannot open file:scans: it is a directory" ]; then
+  fail "a directory is named as a directory"
+fi
+run_summary "quvo://127.0.0.1:$port/stream"
+if [ "$rc" -ne 1 ] || [ "$(wc -l <"$tmp/err")" -ne 1 ] || ! grep -q "quvo.*127\.0\.0\.1:$port" "$tmp/err"; then
+  fail "a quvo stream that does not open is named by its scheme and address"
+fi
+
+[ "$failures" -eq 0 ] || exit 1
+echo "run-host: all checks passed"
