@@ -104,6 +104,17 @@ void mypointcloud::end_pull() {
     held = nullptr;
 }
 
+void mypointcloud::abandon_pull() {
+    if (env->ExceptionCheck())
+        env->ExceptionClear();
+    if (fresh)
+        env->DeleteLocalRef(fresh);
+    if (held)
+        env->DeleteLocalRef(held);
+    fresh = nullptr;
+    held = nullptr;
+}
+
 void mypointcloud::hold_exception() {
     jthrowable t = env->ExceptionOccurred();
     if (!t)

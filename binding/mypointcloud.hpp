@@ -45,6 +45,9 @@ public:
     void begin_pull() { pulling = true; }
     // The host exception held back is raised here.
     void end_pull();
+    // Ends the current call handing out nothing and raising nothing: the shot
+    // it built and the host exception it holds or left pending are dropped.
+    void abandon_pull();
     // Building a shot raised a host exception in the current call.
     bool host_failed() const { return held || class_missing; }
 

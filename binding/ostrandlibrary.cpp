@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -27,8 +28,10 @@ namespace {
 struct handle_registry {
     std::mutex lock;
     std::unordered_set<jlong> live;
-    // Counts every change of the set.
-    std::atomic<std::uint64_t> version{0};
+    // Released handles for instantiate to reuse, with room for every handle
+    // ever made, so giving one back never allocates.
+    std::vector<extractionhandle*> spare;
+    std::size_t made = 0;
 };
 
 handle_registry& registry() {
@@ -36,26 +39,83 @@ handle_registry& registry() {
     return *r;
 }
 
-// The handle this thread found live last, and the version of the set then: a
-// host pulls shot after shot on one handle, and this spares the lock on each call.
-struct last_found {
-    jlong handle = 0;
-    std::uint64_t version = 0;
-};
-thread_local last_found last;
+// The handle this thread found live last: a host pulls shot after shot on one
+// handle, and this spares the lock on each call. Handles are never freed, so
+// the address stays safe to look at after a delete.
+thread_local jlong last = 0;
 
-// The handle behind a live number, or null. One handle is used by one thread
-// at a time; different handles run in parallel, the lock only guards the set.
-extractionhandle* from_jlong(jlong handle) {
-    handle_registry& r = registry();
-    if (handle != 0 && last.handle == handle && last.version == r.version.load(std::memory_order_acquire))
-        return reinterpret_cast<extractionhandle*>(handle);
-    std::lock_guard<std::mutex> guard(r.lock);
-    if (!r.live.count(handle))
-        return nullptr;
-    last = {handle, r.version.load(std::memory_order_relaxed)};
-    return reinterpret_cast<extractionhandle*>(handle);
+// Releases what open stored, in the order the members depend on each other.
+void release(extractionhandle& h) {
+    h.connection.reset();
+    delete h.decoder;
+    h.decoder = nullptr;
+    delete h.cloud;
+    h.cloud = nullptr;
+    delete h.writer;
+    h.writer = nullptr;
+    h.opened = false;
+    h.failed = false;
 }
+
+// Lets go of one use of the handle. The last one, after delete, releases the
+// members through its own environment and gives the handle back to the pool.
+void drop(extractionhandle& h, JNIEnv* env) {
+    if (h.users.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    if (h.cloud)
+        h.cloud->setEnv(env);
+    release(h);
+    handle_registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.spare.push_back(&h);
+}
+
+// One native call's use of a handle: whoever deletes the handle meanwhile, its
+// members stay until the call returns. Null for a number that is not live.
+class handle_use {
+public:
+    handle_use(JNIEnv* env, jlong handle) : env(env), h(acquire(env, handle)) {}
+    ~handle_use() {
+        if (h)
+            drop(*h, env);
+    }
+    handle_use(handle_use const&) = delete;
+    handle_use& operator=(handle_use const&) = delete;
+
+    extractionhandle* get() const { return h; }
+    // delete took the handle since the call began.
+    bool gone() const { return h->removed.load(std::memory_order_relaxed); }
+
+private:
+    static extractionhandle* acquire(JNIEnv* env, jlong handle) {
+        if (handle != 0 && handle == last) {
+            auto* h = reinterpret_cast<extractionhandle*>(handle);
+            // A handle in the pool has no users and gains none here.
+            std::uint32_t n = h->users.load(std::memory_order_relaxed);
+            while (n != 0 &&
+                   !h->users.compare_exchange_weak(n, n + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            }
+            if (n != 0) {
+                if (!h->removed.load(std::memory_order_acquire))
+                    return h;
+                drop(*h, env);
+                return nullptr;
+            }
+        }
+        handle_registry& r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        if (!r.live.count(handle))
+            return nullptr;
+        auto* h = reinterpret_cast<extractionhandle*>(handle);
+        // Live: the set's own use keeps the count above zero.
+        h->users.fetch_add(1, std::memory_order_relaxed);
+        last = handle;
+        return h;
+    }
+
+    JNIEnv* env;
+    extractionhandle* h;
+};
 
 // A local reference released when it goes out of scope.
 template <class T>
@@ -86,19 +146,6 @@ class handle_serializer : private filter_holder, public mpc::FastSerializer {
 public:
     explicit handle_serializer(std::ostream& out) : FastSerializer(out, keep_all) {}
 };
-
-// Releases what open stored, in the order the members depend on each other.
-void release(extractionhandle& h) {
-    h.connection.reset();
-    delete h.decoder;
-    h.decoder = nullptr;
-    delete h.cloud;
-    h.cloud = nullptr;
-    delete h.writer;
-    h.writer = nullptr;
-    h.opened = false;
-    h.failed = false;
-}
 
 // Reports a failure to the host as a RuntimeException, unless one is pending.
 void raise(JNIEnv* env, char const* what) {
@@ -165,25 +212,31 @@ char* JNU_GetStringNativeChars(JNIEnv* env, jstring jstr) {
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instantiate(JNIEnv*, jobject) {
-    std::unique_ptr<extractionhandle> h(new (std::nothrow) extractionhandle());
-    if (!h)
-        return 0;
-    const jlong handle = reinterpret_cast<jlong>(h.get());
     try {
         handle_registry& r = registry();
         std::lock_guard<std::mutex> guard(r.lock);
+        if (r.spare.empty()) {
+            r.spare.reserve(r.made + 1);
+            r.spare.push_back(new extractionhandle());
+            ++r.made;
+        }
+        extractionhandle* h = r.spare.back();
+        const jlong handle = reinterpret_cast<jlong>(h);
         r.live.insert(handle);
-        r.version.fetch_add(1, std::memory_order_release);
+        r.spare.pop_back();
+        h->removed.store(false, std::memory_order_relaxed);
+        // Published last: a thread that finds a user also finds the rest.
+        h->users.store(1, std::memory_order_release);
+        return handle;
     } catch (...) {
         return 0;
     }
-    h.release();
-    return handle;
 }
 
 JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNIEnv* env, jobject, jlong handle,
                                                                              jstring juri, jintArray codes) {
-    extractionhandle* h = from_jlong(handle);
+    const handle_use use(env, handle);
+    extractionhandle* h = use.get();
     if (!h)
         return -1;
     const std::unique_ptr<char, decltype(&std::free)> text(JNU_GetStringNativeChars(env, juri), &std::free);
@@ -212,16 +265,17 @@ JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNI
             env->ReleaseIntArrayElements(codes, values, JNI_ABORT);
         }
         h->opened = true;
-        return 0;
+        return use.gone() ? -1 : 0;
     } catch (...) {
         // Nothing may unwind into the virtual machine.
         return -1;
     }
 }
 
-JNIEXPORT jboolean JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_hasShot(JNIEnv*, jobject,
+JNIEXPORT jboolean JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_hasShot(JNIEnv* env, jobject,
                                                                                     jlong handle) {
-    extractionhandle* h = from_jlong(handle);
+    const handle_use use(env, handle);
+    extractionhandle* h = use.get();
     if (!h || !h->opened || h->failed)
         return JNI_FALSE;
     // The end of the input may queue the last shots in the very call that
@@ -231,13 +285,21 @@ JNIEXPORT jboolean JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_hasS
 
 JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNextShot(JNIEnv* env, jobject,
                                                                                        jlong handle) {
-    extractionhandle* h = from_jlong(handle);
+    // Declared first, so the pull ends before the last use may release the cloud.
+    const handle_use use(env, handle);
+    extractionhandle* h = use.get();
     if (!h || !h->opened)
         return nullptr;
     mpc::mypointcloud& cloud = *h->cloud;
     // Host calls must use the calling thread's environment.
     cloud.setEnv(env);
     const pull_scope pulling(cloud);
+    // Deleted meanwhile: the call ends as one on an unknown handle, and what it
+    // built goes with the handle.
+    auto gone = [&]() -> jobject {
+        cloud.abandon_pull();
+        return nullptr;
+    };
     if (!cloud.has_queued()) {
         if (h->decoder->input_ended || h->failed)
             return nullptr;
@@ -247,6 +309,8 @@ JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNe
                 h->decoder->get(packet);
                 if (!packet.empty())
                     cloud.dispatch(packet.begin, packet.end);
+                if (use.gone())
+                    return gone();
                 // A host exception raised while building a shot goes to the
                 // host before anything else is read or handed out.
                 if (cloud.host_failed())
@@ -265,20 +329,27 @@ JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNe
             }
         } catch (std::exception const& e) {
             h->failed = true;
+            if (use.gone())
+                return gone();
             raise(env, e.what());
             return nullptr;
         } catch (...) {
             h->failed = true;
+            if (use.gone())
+                return gone();
             raise(env, "unknown failure while reading the scan");
             return nullptr;
         }
     }
+    if (use.gone())
+        return gone();
     return cloud.take_shot();
 }
 
-JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_closeConnexion(JNIEnv*, jobject,
+JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_closeConnexion(JNIEnv* env, jobject,
                                                                                        jlong handle) {
-    extractionhandle* h = from_jlong(handle);
+    const handle_use use(env, handle);
+    extractionhandle* h = use.get();
     if (!h || !h->connection)
         return;
     try {
@@ -292,19 +363,20 @@ JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_closeCon
 
 JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(JNIEnv* env, jobject,
                                                                                jlong handle) {
+    extractionhandle* h = nullptr;
     {
-        // Taken out of the set first: of two deletes of one handle only one frees it.
+        // Taken out of the set first: of two deletes of one handle only one
+        // goes on, and every call from now on finds the number unknown.
         handle_registry& r = registry();
         std::lock_guard<std::mutex> guard(r.lock);
         if (r.live.erase(handle) == 0)
             return;
-        r.version.fetch_add(1, std::memory_order_release);
+        h = reinterpret_cast<extractionhandle*>(handle);
+        h->removed.store(true, std::memory_order_relaxed);
     }
-    extractionhandle* h = reinterpret_cast<extractionhandle*>(handle);
-    if (h->cloud)
-        h->cloud->setEnv(env);
-    release(*h);
-    delete h;
+    // The set's use: with no call inside, the members go now, through this
+    // thread's environment; else the last call to return releases them.
+    drop(*h, env);
 }
 
 JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_afficherBonjour(JNIEnv*, jobject) {

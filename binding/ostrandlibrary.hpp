@@ -4,6 +4,8 @@
 
 #include <jni.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 namespace scanlib {
@@ -17,8 +19,9 @@ class mypointcloud;
 } // namespace mpc
 
 // Everything one opened scan needs; its address is the host's handle. Only
-// addresses that instantiate handed out and delete has not taken back are
-// ever followed.
+// addresses that instantiate handed out are ever followed. A deleted handle
+// goes back to a pool for instantiate to reuse and its memory is never freed,
+// so a thread that found an address live before may still look at `users`.
 struct extractionhandle {
     std::shared_ptr<scanlib::basic_rconnection> connection;
     mpc::serializer* writer = nullptr;
@@ -28,6 +31,11 @@ struct extractionhandle {
     bool opened = false;
     // Reading failed: no further packet is read.
     bool failed = false;
+    // The native calls inside the handle, plus one while it is live; the last
+    // to let go releases the members. Zero while the handle is in the pool.
+    std::atomic<std::uint32_t> users{0};
+    // delete took the handle: calls still inside end as on an unknown handle.
+    std::atomic<bool> removed{false};
 };
 
 // A malloc'ed, NUL-terminated copy of the string's bytes in the host's default

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <set>
@@ -63,6 +64,8 @@ struct world {
     // When not negative: the number of host allocations (arrays, objects,
     // references) that succeed before one fails with OutOfMemoryError.
     long allocations_left = -1;
+    // Run at the start of each NewObject: what the host may do meanwhile.
+    std::function<void()> on_new_object;
 
     world();
     ~world();
@@ -190,6 +193,8 @@ inline void JNICALL CallVoidMethodV(JNIEnv*, jobject self, jmethodID m, va_list 
 }
 
 inline jobject JNICALL NewObjectA(JNIEnv*, jclass cls, jmethodID m, jvalue const* args) {
+    if (W().on_new_object)
+        W().on_new_object();
     auto const& md = *reinterpret_cast<method*>(m);
     W().log("NewObject " + W().use(cls, "NewObject").name + " " + md.sig);
     object o;

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -475,6 +476,86 @@ TEST_F(HostJvm, TwoHandlesOnTwoThreadsEachGetTheirScan) {
     }
 }
 
+TEST_F(HostJvm, ADeleteFromAnotherThreadEndsThePullsWithoutHarm) {
+    // Packed frames end many shots per packet, so the delete often falls in a
+    // call that is building shots.
+    scangen::options o;
+    o.shots = 20'000;
+    o.packed = true;
+    const std::string packed = (tmp.dir / "packed.zpk").string();
+    const std::uint64_t total = scangen::write_scan(packed, o).shots;
+    struct result {
+        std::uint64_t shots = 0, after_delete = 0;
+        std::string error;
+    };
+    constexpr int rounds = 120;
+    std::vector<result> results(rounds);
+    // -Xcheck:jni reports misuse on standard output and goes on.
+    testing::internal::CaptureStdout();
+    for (int round = 0; round < rounds; ++round) {
+        std::atomic<jlong> handle{0};
+        std::atomic<std::uint64_t> pulled{0};
+        std::atomic<bool> deleted{false};
+        result& r = results[static_cast<std::size_t>(round)];
+        // Thread A opens and pulls until null; this thread deletes.
+        std::thread puller([&] {
+            JNIEnv* env = nullptr;
+            if (machine->jvm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) != JNI_OK) {
+                r.error = "attach failed";
+                handle = -1;
+                return;
+            }
+            {
+                host t(env);
+                const jlong hd = t.ready() ? t.instantiate() : 0;
+                if (!hd || t.open(hd, packed.c_str(), {2, 5}) != 0)
+                    r.error = "open failed";
+                handle = hd ? hd : -1;
+                while (r.error.empty()) {
+                    // A call that starts after delete returned must see a gone handle.
+                    const bool after = deleted.load(std::memory_order_acquire);
+                    jobject s = t.next(hd);
+                    if (std::string e = t.take_exception(); !e.empty())
+                        r.error = e;
+                    if (!s)
+                        break;
+                    env->DeleteLocalRef(s);
+                    r.after_delete += after;
+                    pulled = ++r.shots;
+                }
+                while (!deleted)
+                    std::this_thread::yield();
+                if (t.has_shot(hd) || t.next(hd) || t.open(hd, packed.c_str(), {}) != -1)
+                    r.error = "the handle outlived delete";
+                t.close(hd);
+                t.del(hd);
+                if (std::string e = t.take_exception(); !e.empty())
+                    r.error = e;
+            }
+            machine->jvm->DetachCurrentThread();
+        });
+        const std::uint64_t target = static_cast<std::uint64_t>(round) * 37 % 400;
+        while (handle == 0 || (handle != -1 && pulled < target))
+            std::this_thread::yield();
+        if (handle != -1)
+            h->del(handle);
+        deleted.store(true, std::memory_order_release);
+        puller.join();
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out.substr(0, 2000);
+    EXPECT_TRUE(h->take_exception().empty());
+    int cut = 0;
+    for (int round = 0; round < rounds; ++round) {
+        result const& r = results[static_cast<std::size_t>(round)];
+        ASSERT_EQ(r.error, "") << round;
+        EXPECT_EQ(r.after_delete, 0u) << round;
+        EXPECT_LE(r.shots, total) << round;
+        cut += r.shots < total;
+    }
+    EXPECT_GT(cut, rounds / 2) << "the deletes came too late to meet a call";
+}
+
 TEST_F(HostJvm, ASecondOpenStartsOver) {
     jlong handle = h->instantiate();
     ASSERT_EQ(h->open(handle, path.c_str(), {}), 0);
@@ -900,5 +981,64 @@ TEST_F(HostCalls, DeleteReleasesEverythingAndAnUnopenedHandleNeedsNoHost) {
     EXPECT_EQ(w.live(true), 0u);
     EXPECT_EQ(w.live(false), locals);
     EXPECT_TRUE(w.pending.empty());
+}
+
+TEST_F(HostCalls, ADeleteDuringACallLeavesTheReleaseToTheCall) {
+    // Packed frames end many shots per packet: the delete falls while shots
+    // are queued and the one to hand out is built.
+    scangen::options o;
+    o.shots = 300;
+    o.packed = true;
+    path = (tmp.dir / "packed.zpk").string();
+    scangen::write_scan(path, o);
+    jlong h = open({2});
+    // The deleting thread's environment: the members it does not own must
+    // not be released through it.
+    JNINativeInterface_ other_table = w.table;
+    other_table.DeleteGlobalRef = [](JNIEnv* e, jobject r) {
+        fake::W().misuses.push_back("DeleteGlobalRef through the deleting thread's environment");
+        fake::DeleteGlobalRef(e, r);
+    };
+    JNIEnv_ other{};
+    other.functions = &other_table;
+    bool deleted = false;
+    std::size_t globals_before = 0, globals_after = 0;
+    jboolean has_after = JNI_TRUE;
+    bool next_after = true;
+    w.on_new_object = [&] {
+        if (deleted || w.live(true) < 2)
+            return;
+        deleted = true;
+        globals_before = w.live(true);
+        lib.del(&other, nullptr, h);
+        globals_after = w.live(true);
+        has_after = lib.has_shot(&other, nullptr, h);
+        next_after = lib.next(&other, nullptr, h) != nullptr;
+    };
+    jobject s = nullptr;
+    for (int calls = 0; calls < 400 && !deleted; ++calls) {
+        s = next(h);
+        if (!deleted) {
+            ASSERT_NE(s, nullptr);
+            w.of(s).live = false;
+        }
+    }
+    w.on_new_object = nullptr;
+    ASSERT_TRUE(deleted);
+    EXPECT_EQ(globals_after, globals_before) << "released while a call was inside";
+    EXPECT_EQ(has_after, JNI_FALSE);
+    EXPECT_FALSE(next_after);
+    // The call ends as one on an unknown handle, and releases everything.
+    EXPECT_EQ(s, nullptr);
+    EXPECT_TRUE(w.pending.empty()) << w.pending;
+    EXPECT_EQ(w.live(true), 0u);
+    w.calls.clear();
+    EXPECT_EQ(next(h), nullptr);
+    EXPECT_EQ(lib.has_shot(env(), nullptr, h), JNI_FALSE);
+    EXPECT_EQ(lib.open(env(), nullptr, h, string(path), codes({})), -1);
+    lib.close(env(), nullptr, h);
+    lib.del(env(), nullptr, h);
+    // A gone handle: nothing read, no host call.
+    EXPECT_TRUE(w.calls.empty());
 }
 #endif
