@@ -1,5 +1,6 @@
 // The read path with an override that writes back exactly what it took must
-// deliver the source unchanged, however the source and the reads are cut.
+// deliver the source unchanged, however the source and the reads are cut, and
+// run the override once for every header id that the framing delivers.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,32 @@ private:
 };
 
 std::size_t take = 0;
+int passes = 0;
+
+// Explicit header ids in a framed stream, read apart from the library: the
+// marker FFFFFFFF right before the id word 00010000, where the marker is
+// neither escaped data nor a marker right after an arming one.
+int header_ids(const std::string& b) {
+    int n = 0;
+    bool in_packet = false, escaped = false, armed = false;
+    for (std::size_t i = 0; i + 4 <= b.size(); i += 4) {
+        std::uint32_t w = 0;
+        for (int k = 3; k >= 0; --k) w = w << 8 | static_cast<unsigned char>(b[i + k]);
+        const bool after_marker = armed;
+        armed = false;
+        if (escaped) {
+            escaped = false;
+        } else if (w > 0xFFFFFF00u) {
+            in_packet = true;
+            armed = w == 0xFFFFFFFFu && !after_marker;
+        } else if (w == 0xFFFFFF00u) {
+            escaped = in_packet;
+        } else if (after_marker && w == 0x00010000u) {
+            ++n;
+        }
+    }
+    return n;
+}
 
 } // namespace
 
@@ -40,9 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 3) return 0;
     const std::size_t chunk = data[0] % 17 + 1, step = data[1] % 13 + 1;
     take = data[2] % 32;
+    passes = 0;
     std::string bytes(reinterpret_cast<const char*>(data) + 3, size - 3);
     scanlib::detail::set_hreplace_hook([](std::shared_ptr<scanlib::basic_rconnection> in,
                                           std::shared_ptr<scanlib::basic_wconnection> out, const std::string&) {
+        ++passes;
         std::string got(8 + take, '\0');
         in->read(got.data(), got.size());
         out->write(got.data(), in->gcount);
@@ -50,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto c = std::make_shared<source>(bytes, chunk);
     std::string all;
     char buf[16];
+    bool failed = false;
     try {
         for (;;) {
             std::size_t k = c->readsome(buf, step);
@@ -58,8 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     } catch (const std::runtime_error&) {
         // the stream ended inside the override's read
+        failed = true;
     }
     scanlib::detail::set_hreplace_hook(nullptr);
     if (bytes.compare(0, all.size(), all) != 0) std::abort();
+    if (!failed && all.size() == bytes.size() && passes != header_ids(bytes)) std::abort();
     return 0;
 }

@@ -18,9 +18,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <random>
@@ -472,6 +474,71 @@ TEST(HeaderOverride, KeysOfEarlierHeadersStayInForce) {
     for (std::size_t chunk : {7u, 4096u}) {
         scan_dir e;
         EXPECT_EQ(decoded(e.read(in, "{}", "scan.pxp", chunk)), decoded(in)) << chunk;
+    }
+}
+
+TEST(HeaderOverride, OnlyHeadersTheDecoderDeliversRunAPass) {
+    // A fuzzer's find, as fuzz_hreplace takes it (chunk, step, no text, then
+    // the stream after the header's id): after a header listing (27,0), (1,0),
+    // (10,0) and an empty shot, a packet holds an escaped FFFFFFFF and then
+    // the header's id word, both of them data to the decoder.
+    const char* found_hex =
+        "07010000540066696c4e5374366c6f63616c653500fe784a309700000000000000000000730000f9eb020060600000000000"
+        "000000001b000000010000000a0003ffffff02ffffff00ffffffffffffff00000100ff000000000000000073312c20222b2e"
+        "35225d7d7d2c0a20200800ff000000000001ffffff0000000000ff000000000001ffffff";
+    std::string found;
+    for (const char* h = found_hex; h[0] != '\0'; h += 2)
+        found += static_cast<char>(std::stoi(std::string(h, 2), nullptr, 16));
+    ASSERT_EQ(found.size(), 136u);
+    seed_bytes("escaped_marker_found", "", found.substr(4));
+    const std::string preamble(reinterpret_cast<const char*>(zpktest::preamble_bytes), 16);
+    const std::string header_id("\xFF\xFF\xFF\xFF\x00\x00\x01\x00", 8);
+
+    // Streams after a real header section and its shot: a (27,0) packet
+    // whose body starts with escapes, then the header's id words and a header
+    // body that lists only (14,0); a pass taken there would write (14,0)
+    // under the key that names (27,0) to every reader.
+    const std::uint32_t esc = 0xFFFFFF00u, marker = 0xFFFFFFFFu, header_word = 0x00010000u;
+    const pk fake = header("T", "b", "s", {{14, 0}});
+    auto looks_like_header = [&](std::initializer_list<std::uint32_t> escapes) {
+        words w{0xFFFFFF01u};
+        w.insert(w.end(), escapes);
+        w.push_back(marker);
+        w.push_back(header_word);
+        w.insert(w.end(), fake.body.begin(), fake.body.end());
+        return w;
+    };
+    const words after{marker, 14u << 16, 0xFFFFFF02u, f32(0.5f), 7, 8, f32(2.0f), 0xFFFFFF04u, 5};
+    auto stream = [&](std::vector<words> parts, const std::string& cut = "") {
+        words w = frame(cat(section(), {laser_shot(1)}));
+        for (const words& p : parts)
+            w.insert(w.end(), p.begin(), p.end());
+        const auto b = zpktest::to_bytes(w, true);
+        return std::string(b.begin(), b.end()) + cut;
+    };
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"found", preamble + header_id + found.substr(4)},
+        // An escape before a start word, and after an escaped escape.
+        {"escaped_marker", stream({looks_like_header({esc}), after, frame(tail(4, 30))})},
+        {"escaped_marker_3", stream({looks_like_header({esc, esc, esc}), after, frame(tail(5, 30))})},
+        // An escaped escape or data word: the marker after it starts a real header.
+        {"escaped_escape", stream({looks_like_header({esc, esc}), after, frame(tail(6, 30))})},
+        {"escaped_data", stream({looks_like_header({esc, 0xFE}), after, frame(tail(7, 30))})},
+        // The stream cut inside an escape, or inside the id words after one.
+        {"cut_after_escape", stream({{0xFFFFFF01u, 1, esc}})},
+        {"cut_in_escaped_word", stream({{0xFFFFFF01u, 1, esc}}, "\xFF\xFF")},
+        {"cut_in_id_word", stream({{0xFFFFFF01u, esc, marker}}, std::string("\x00\x00", 2))},
+    };
+    words as_data{0, header_word};
+    as_data.insert(as_data.end(), fake.body.begin(), fake.body.end());
+    ASSERT_EQ(decoded(cases[1].second)[6], (pk{{27, 0}, as_data}));
+    for (const auto& [name, in] : cases) {
+        if (name != std::string("found"))
+            seed_bytes(name, "", in.substr(24));
+        for (std::size_t chunk : {1u, 3u, 7u, 4096u}) {
+            scan_dir d;
+            EXPECT_EQ(decoded(d.read(in, "{}", "scan.pxp", chunk)), decoded(in)) << name << ' ' << chunk;
+        }
     }
 }
 

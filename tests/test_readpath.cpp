@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 
 #include <scanlib/connection.hpp>
@@ -123,6 +125,62 @@ TEST(HeaderTrigger, OffGridOrDisarmedIdsDoNotTrigger) {
         auto c = make(data, 3, "R");
         EXPECT_EQ(drain(*c, 5), data);
     }
+    EXPECT_EQ(stub.calls, 0);
+}
+
+TEST(HeaderTrigger, OnlyIdsAtAPacketStartTrigger) {
+    // An escape word makes the next word data, whatever it is: only a marker
+    // outside an escape starts the header's id.
+    auto le = [](std::initializer_list<std::uint32_t> ws) {
+        std::string s;
+        for (std::uint32_t w : ws)
+            for (int k = 0; k < 4; ++k) s += static_cast<char>(w >> (8 * k));
+        return s;
+    };
+    const std::uint32_t start = 0xFFFFFF05u, esc = 0xFFFFFF00u, marker = 0xFFFFFFFFu, id = 0x00010000u;
+    const std::pair<std::string, int> cases[] = {
+        {le({start, esc, marker, id, 7, 7}), 0},                   // an escaped marker
+        {le({start, esc, esc, esc, marker, id, 7, 7}), 0},         // the same after an escaped escape
+        {le({start, 1, esc, esc, marker, id, 7, 7}), 1},           // an escaped escape is data
+        {le({start, esc, 5, marker, id, 7, 7}), 1},                // an escape takes one word
+        {le({start, esc, marker, id, marker, id, 7, 7}), 1},       // the marker after the data
+        {le({marker, id, esc, marker, id, marker, id, 7, 7}), 2},  // the escape goes on past a pass
+    };
+    const fs::path seeds =
+        fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "fuzz-seeds/fuzz_readpath";
+    fs::create_directories(seeds);
+    override_stub stub;
+    stub.echo = true;
+    int n = 0;
+    for (const auto& [data, passes] : cases) {
+        write_file((seeds / ("escapes_" + std::to_string(++n))).string(), std::string("\x02\x04\x04", 3) + data);
+        for (std::size_t consume : {0u, 4u}) {
+            for (std::size_t chunk = 1; chunk <= 13; ++chunk) {
+                SCOPED_TRACE(testing::Message() << "case " << n << " consume " << consume << " chunk " << chunk);
+                stub.calls = 0;
+                stub.consume = consume;
+                auto c = make(data, chunk, "R");
+                EXPECT_EQ(drain(*c, chunk), data);
+                EXPECT_EQ(stub.calls, passes);
+            }
+        }
+    }
+
+    // Without an owner an escaped marker passes, and a real header id
+    // refuses the read as often as it is asked, on the same grid.
+    stub.calls = 0;
+    const std::string escaped = le({start, esc, marker, id, 7});
+    mem_rconnection through(escaped, 3, "R");
+    EXPECT_EQ(drain(through, 5), escaped);
+    const std::string real = le({start, esc, esc, marker, id}) + "\x07\x07";
+    mem_rconnection refuses(real, 1000, "R");
+    char buf[64];
+    EXPECT_EQ(refuses.readsome(buf, 10), 10u);
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_THROW(refuses.readsome(buf, 64), std::bad_weak_ptr);
+    EXPECT_EQ(refuses.tellg(), 10u);
+    refuses.initialize("");
+    EXPECT_EQ(drain(refuses), real.substr(10));
     EXPECT_EQ(stub.calls, 0);
 }
 

@@ -121,9 +121,6 @@ struct basic_rconnection::impl {
     // follow deliver what it left and then report the end, as the source
     // itself would have, without asking the source again.
     bool ended_in_override = false;
-    std::uint32_t trigger_word = 0;
-    std::uint32_t trigger_count = 0;
-    bool trigger_disarmed = true;
 
     std::deque<char> pushback;
 };
@@ -148,9 +145,6 @@ void basic_rconnection::initialize(const std::string& text) { override_text = te
 
 void basic_rconnection::restart_at(std::size_t pos) {
     impl_->pushback.clear();
-    impl_->trigger_word = 0;
-    impl_->trigger_count = 0;
-    impl_->trigger_disarmed = true;
     impl_->overrides.delivered.restart();
     impl_->ended_in_override = false;
     position = pos;
@@ -179,58 +173,23 @@ std::size_t basic_rconnection::readsome(void* buf, std::size_t n) {
     return k;
 }
 
-// Looks for the header's explicit id (FF FF FF FF 00 00 01 00) on the word grid
-// of the delivered bytes and runs the override right after it.
+// Follows the delivered bytes as the framing decoder reads them and runs the
+// override right after a header's explicit id (FF FF FF FF 00 00 01 00 at a
+// packet start); words the decoder takes as data never run it.
 std::size_t basic_rconnection::watch_header(char* buf, std::size_t k) {
     impl& d = *impl_;
-    const std::uint32_t saved_word = d.trigger_word, saved_count = d.trigger_count;
-    const bool saved_disarmed = d.trigger_disarmed;
-    const auto* p = reinterpret_cast<const unsigned char*>(buf);
-    // One aligned word: true when it completes the header id.
-    auto on_word = [&d](std::uint32_t word) {
-        if (d.trigger_disarmed) {
-            d.trigger_disarmed = word != 0xFFFFFFFFu;
-            return false;
-        }
-        d.trigger_disarmed = true;
-        return word == 0x00000100u;
-    };
-    std::size_t i = 0;
-    bool hit = false;
-    while (i < k && !hit) {
-        if (d.trigger_count == 0 && k - i >= 4) {
-            // Whole words straight from the buffer.
-            const std::uint32_t word = std::uint32_t(p[i]) << 24 | std::uint32_t(p[i + 1]) << 16 |
-                                       std::uint32_t(p[i + 2]) << 8 | p[i + 3];
-            i += 4;
-            hit = on_word(word);
-            continue;
-        }
-        d.trigger_word = (d.trigger_word << 8) | p[i++];
-        if (++d.trigger_count < 4) continue;
-        d.trigger_count = 0;
-        hit = on_word(d.trigger_word);
-        d.trigger_word = 0;
-    }
-    if (!hit) {
-        d.overrides.delivered.feed(buf, k);
-        return k;
-    }
-    std::shared_ptr<basic_rconnection> self;
-    try {
-        self = shared_from_this();
-    } catch (...) {
+    detail::key_tracker& delivered = d.overrides.delivered;
+    // Without an owner the override cannot be handed this connection: look
+    // before the tracker moves, so that its state stays as it was.
+    if (weak_from_this().expired() && delivered.header_id_end(buf, k) != detail::key_tracker::no_header_id) {
         // Nothing has been handed out yet: keep every byte for a later call.
         d.pushback.insert(d.pushback.begin(), buf, buf + k);
-        d.trigger_word = saved_word;
-        d.trigger_count = saved_count;
-        d.trigger_disarmed = saved_disarmed;
-        throw;
+        throw std::bad_weak_ptr();
     }
-    self.reset();
-    d.overrides.delivered.feed(buf, i);
-    run_override(buf, i, k);
-    return i;
+    const std::size_t r = delivered.feed(buf, k);
+    if (r == detail::key_tracker::no_header_id) return k;
+    run_override(buf, r, k);
+    return r;
 }
 
 void basic_rconnection::run_override(char* buf, std::size_t r, std::size_t k) {
@@ -379,45 +338,67 @@ namespace scanlib::detail {
 
 override_state& override_state_of(basic_rconnection& stream) { return stream.impl_->overrides; }
 
-void key_tracker::feed(const char* bytes, std::size_t n) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
-    const unsigned char* const end = p + n;
+namespace {
+
+// Hands each whole word of the bytes, little-endian and on the grid that
+// `carried` bytes of an unfinished word give, to on_word until it returns
+// true; returns the bytes taken then, or key_tracker::no_header_id.
+template <class OnWord>
+std::size_t each_word(std::uint32_t& carry, unsigned& carried, const char* bytes, std::size_t n, OnWord on_word) {
+    const auto* const begin = reinterpret_cast<const unsigned char*>(bytes);
+    const unsigned char* const end = begin + n;
+    const unsigned char* p = begin;
     while (p != end) {
-        if (carried_ == 0 && end - p >= 4) {
-            word(p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24);
+        if (carried == 0 && end - p >= 4) {
+            const std::uint32_t w = p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24;
             p += 4;
+            if (on_word(w)) return static_cast<std::size_t>(p - begin);
             continue;
         }
-        carry_ |= std::uint32_t(*p++) << (8 * carried_);
-        if (++carried_ < 4) continue;
-        word(carry_);
-        carry_ = 0;
-        carried_ = 0;
+        carry |= std::uint32_t(*p++) << (8 * carried);
+        if (++carried < 4) continue;
+        const std::uint32_t w = carry;
+        carry = 0;
+        carried = 0;
+        if (on_word(w)) return static_cast<std::size_t>(p - begin);
     }
+    return key_tracker::no_header_id;
+}
+
+} // namespace
+
+std::size_t key_tracker::feed(const char* bytes, std::size_t n) {
+    return each_word(carry_, carried_, bytes, n, [this](std::uint32_t w) { return word(w); });
+}
+
+std::size_t key_tracker::header_id_end(const char* bytes, std::size_t n) const {
+    std::uint32_t carry = carry_;
+    unsigned carried = carried_;
+    word_framing framing = framing_;
+    return each_word(carry, carried, bytes, n, [&framing](std::uint32_t w) {
+        bool header_id = false;
+        framing.take(w, header_id);
+        return header_id;
+    });
 }
 
 void key_tracker::restart() {
     carry_ = 0;
     carried_ = 0;
+    framing_ = word_framing();
     packet_ = in::nothing;
-    escaped_ = false;
     header_body_.clear();
 }
 
-// As the framing decoder reads: a start word outside an escape begins a
-// packet, an escape word makes the next word a complemented packet word.
-void key_tracker::word(std::uint32_t w) {
-    if (escaped_) {
-        escaped_ = false;
-        data(~w);
-    } else if (w > 0xFFFFFF00u) {
-        start(w);
-    } else if (packet_ != in::nothing) {
-        if (w == 0xFFFFFF00u)
-            escaped_ = true;
-        else
-            data(w);
+// True when w completes a header's explicit id.
+bool key_tracker::word(std::uint32_t w) {
+    bool header_id = false;
+    switch (framing_.take(w, header_id)) {
+    case word_framing::kind::start: start(w); break;
+    case word_framing::kind::data: data(w); break;
+    default: break;
     }
+    return header_id;
 }
 
 // A packet begins, so the one before it has ended: a header's list is loaded
