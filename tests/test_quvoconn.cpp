@@ -3,6 +3,7 @@
 
 #include <scanlib/connection.hpp>
 #include <scanlib/quvoconn.hpp>
+#include <scanlib/zpkmarker.hpp>
 
 #include <boost/asio/error.hpp>
 
@@ -672,4 +673,64 @@ TEST(QuvoConnBroken, GivesUpAfter52AttemptsInARow) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 297ms);
     EXPECT_NE(error.find("quvo_connection retry_open"), std::string::npos) << error;
     EXPECT_EQ(server.accepted(), 1u + 52u);
+}
+
+TEST(QuvoConnBroken, WholeWordsBeforeAFailureReachTheReader) {
+    // Plain and chunked, closed or reset after 4k + 1, 4k + 2 and 4k + 3 bytes;
+    // the reader takes whole words.
+    struct variant {
+        bool chunked, reset;
+        std::size_t sent;
+    };
+    const std::string payload = random_bytes(1003, 12);
+    std::vector<variant> variants;
+    for (bool chunked : {false, true})
+        for (bool reset : {false, true})
+            for (std::size_t extra : {1, 2, 3})
+                variants.push_back({chunked, reset, 1000 + extra});
+    std::vector<tcp_server::script> scripts;
+    for (const auto& v : variants)
+        scripts.push_back([&v, &payload](tcp_peer& p) {
+            p.read_line();
+            const std::string bytes = payload.substr(0, v.sent);
+            // A chunk announced longer than what comes.
+            p.send(v.chunked ? "FILE encoding=chunked\n" + std::to_string(v.sent + 100) + "\n" + bytes
+                             : "FILE encoding=plain\n" + bytes);
+            if (v.reset)
+                p.reset();
+            else
+                p.close();
+        });
+    tcp_server server(scripts);
+    for (const auto& v : variants) {
+        SCOPED_TRACE(std::string(v.chunked ? "chunked" : "plain") + (v.reset ? ", reset after " : ", closed after ") +
+                     std::to_string(v.sent));
+        auto c = make(server.uri("/s"));
+        watchdog dog(c);
+        c->open();
+        scanlib::decoder_zpkmarker reader(*c, false);
+        std::vector<unsigned int> words(1024);
+        std::string got, error;
+        boost::system::error_code code;
+        try {
+            while (unsigned long k = reader.read(words.data(), words.size()))
+                got.append(reinterpret_cast<const char*>(words.data()), 4 * k);
+        } catch (const std::system_error& e) {
+            error = e.what();
+            code = boost::system::error_code(e.code().value(), boost::system::system_category());
+        } catch (const boost::system::system_error& e) {
+            error = e.what();
+            code = e.code();
+        }
+        EXPECT_EQ(got, payload.substr(0, v.sent / 4 * 4));
+        if (v.reset) {
+            EXPECT_EQ(code.value(), ECONNRESET) << error;
+            EXPECT_NE(error.find("quvo_connection read"), std::string::npos) << error;
+        } else if (v.chunked) {
+            EXPECT_EQ(code, boost::asio::error::eof) << error;
+            EXPECT_NE(error.find("quvo_connection read"), std::string::npos) << error;
+        } else {
+            EXPECT_EQ(error, "");  // a plain stream ends where the server closes
+        }
+    }
 }
