@@ -734,3 +734,35 @@ TEST(QuvoConnBroken, WholeWordsBeforeAFailureReachTheReader) {
         }
     }
 }
+
+TEST(QuvoConnBroken, AFailedAcknowledgementComesAfterTheDataReceived) {
+    // The server resets after its data. The client's acknowledgement, written
+    // after the reset, fails while most of the data still wait in the socket.
+    const std::string payload = random_bytes(4 + 40002, 14);
+    gate reset;
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk(payload.substr(0, 4), "acknowledge-token=A") +
+               std::to_string(payload.size()) + "\n" + payload.substr(4));
+        p.reset();
+        reset.open();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    ASSERT_TRUE(reset.wait());
+    scanlib::decoder_zpkmarker reader(*c, false);
+    std::vector<unsigned int> words(1024);
+    std::string got, error;
+    int code = 0;
+    try {
+        while (unsigned long k = reader.read(words.data(), words.size()))
+            got.append(reinterpret_cast<const char*>(words.data()), 4 * k);
+    } catch (const std::system_error& e) {
+        error = e.what();
+        code = e.code().value();
+    }
+    EXPECT_EQ(got, payload.substr(0, payload.size() / 4 * 4));
+    EXPECT_TRUE(code == ECONNRESET || code == EPIPE) << error;
+    EXPECT_NE(error.find("quvo_connection read"), std::string::npos) << error;
+}

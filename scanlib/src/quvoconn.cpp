@@ -72,6 +72,7 @@ struct quvo_rconnection::impl {
     template <class Done>
     void run_until(Done done);
     void run_posted();
+    void throw_send_error();
     void wait(unsigned seconds);
     void resolve();
     void connect(const tcp::endpoint& endpoint);
@@ -162,6 +163,11 @@ void quvo_rconnection::impl::run_until(Done done) {
     }
     // A cancel that arrives during this wait aborts the step, which fails with
     // its own error; only the next wait throws `cancelled`.
+}
+
+// A failed write surfaces at the next wait that brings no data, so that what
+// the server sent before the connection broke is delivered first.
+void quvo_rconnection::impl::throw_send_error() {
     if (send_error) {
         error_code ec = send_error;
         send_error = {};
@@ -173,6 +179,7 @@ void quvo_rconnection::impl::run_until(Done done) {
 // sets step_done.
 void quvo_rconnection::impl::run() {
     run_until([this] { return step_done; });
+    throw_send_error();
 }
 
 // Runs the cancel and shutdown handlers that another thread posted, also when
@@ -274,6 +281,7 @@ void quvo_rconnection::impl::start_write() {
 void quvo_rconnection::impl::send(const std::string& text) {
     send_async(text);
     run_until([this] { return !writing; });
+    throw_send_error();
 }
 
 void quvo_rconnection::impl::socket_read(void* buf, std::size_t n) {
@@ -283,7 +291,10 @@ void quvo_rconnection::impl::socket_read(void* buf, std::size_t n) {
         step_count = k;
         step_done = true;
     });
-    run();
+    run_until([this] { return step_done; });
+    if (!step_error && step_count != 0)
+        return;
+    throw_send_error();
     if (step_error == asio::error::eof)
         step_count = 0;
     else if (step_error)
