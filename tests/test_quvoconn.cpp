@@ -354,6 +354,62 @@ TEST(QuvoConnAcknowledge, SentAfterTheNextHeaderNeverAtTheEnd) {
                                 chunk("5678", "acknowledge-token=A2") + "EOF\n");
 }
 
+TEST(QuvoConnAcknowledge, HeldWithinABoundWhileTheServerDoesNotRead) {
+    using scanlib::quvo::ack_backlog_peak;
+    using scanlib::quvo::max_ack_backlog;
+    // Four-byte chunks, each asking for an acknowledgement with a long token:
+    // many times what the socket buffers and the bound hold.
+    const std::size_t chunks = 200, token_size = 60000;
+    const std::string payload = random_bytes(4 * chunks, 11);
+    std::string script;
+    std::vector<std::string> expected = {"S encoding=chunked; format=zpk"};
+    for (std::size_t i = 0; i < chunks; ++i) {
+        std::string token = std::to_string(i) + std::string(token_size, char('a' + i % 26));
+        script += chunk(payload.substr(4 * i, 4), "acknowledge-token=" + token);
+        if (i + 1 < chunks)  // the last chunk's is never due
+            expected.push_back("ACKNOWLEDGE acknowledge-token=" + token);
+    }
+    script += "EOF\n";
+    ack_backlog_peak = 0;
+    std::atomic<std::size_t> delivered{0};
+    std::size_t peak_unread = 0, settled = 0, later = 0;
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send_line("FILE encoding=chunked");
+        std::thread sender([&] { p.send(script); });
+        // No line is read until the client holds about as much as it may.
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (ack_backlog_peak + token_size + 100 < max_ack_backlog && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(50ms);
+        peak_unread = ack_backlog_peak;
+        settled = delivered;
+        std::this_thread::sleep_for(100ms);
+        later = delivered;
+        p.wait_closed(10000ms);
+        sender.join();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    std::string got;
+    char b[4096];
+    while (std::size_t k = c->readsome(b, sizeof b)) {
+        got.append(b, k);
+        delivered += k;
+    }
+    c->close();
+    ASSERT_TRUE(server.wait_done());
+    EXPECT_EQ(got, payload);  // nothing is lost by waiting
+    // The client came to the bound, then read nothing more until the server
+    // took acknowledgements.
+    EXPECT_GE(peak_unread + token_size + 100, max_ack_backlog);
+    EXPECT_LE(ack_backlog_peak, max_ack_backlog);
+    EXPECT_EQ(settled, later);
+    EXPECT_LT(later, payload.size());
+    EXPECT_EQ(server.lines(), expected);
+}
+
 // ---------------------------------------------------------------- broken connections
 
 TEST(QuvoConnBroken, TruncatedChunkedStreamIsAnErrorNotAnEnd) {

@@ -79,6 +79,8 @@ struct quvo_rconnection::impl {
     void drop_connection();
     void send(const std::string& text);
     void send_async(const std::string& text);
+    void send_ack(const std::string& text);
+    std::size_t backlog() const noexcept { return (writing ? out_flight.size() : 0) + out_queue.size(); }
     void start_write();
     void flush_writes();
     std::string receive();
@@ -278,6 +280,24 @@ void quvo_rconnection::impl::start_write() {
                       });
 }
 
+// An acknowledgement joins the others only within the bound. Until it fits,
+// the writes in flight are waited for and nothing more is read, as a full
+// socket buffer would hold the server back. A connection whose writes
+// failed takes no more acknowledgements; its data are still read.
+void quvo_rconnection::impl::send_ack(const std::string& text) {
+    if (writing && backlog() + text.size() > quvo::max_ack_backlog)
+        flush_writes();
+    if (backlog() + text.size() > quvo::max_ack_backlog)
+        run_until([&] { return send_error || backlog() + text.size() <= quvo::max_ack_backlog; });
+    if (send_error)
+        return;
+    send_async(text);
+    std::size_t held = backlog();
+    std::size_t peak = quvo::ack_backlog_peak.load(std::memory_order_relaxed);
+    while (held > peak && !quvo::ack_backlog_peak.compare_exchange_weak(peak, held, std::memory_order_relaxed)) {
+    }
+}
+
 void quvo_rconnection::impl::send(const std::string& text) {
     send_async(text);
     run_until([this] { return !writing; });
@@ -401,7 +421,7 @@ std::size_t quvo_rconnection::impl::read(void* buf, std::size_t n) {
                     failures = 0;
                 }
                 if (!reply.empty())
-                    send_async(reply);
+                    send_ack(reply);
             }
             if (proto.state() == quvo::protocol::ended)
                 return 0;

@@ -3,6 +3,7 @@
 // line, status and chunk header handling, the byte accounting of the data and
 // the re-connect schedule. The connection feeds it lines and data and sends
 // what it returns.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -15,6 +16,15 @@ using item_map = std::map<std::string, std::string>;
 
 // Longest line accepted from a server, line feed included.
 inline constexpr std::size_t max_line = 65536;
+
+// Acknowledgements not yet sent are held up to this many bytes; while a
+// server does not take them, the connection reads no more from it.
+inline constexpr std::size_t max_ack_backlog = 256 * 1024;
+// One acknowledgement carries a token of at most one line.
+static_assert(max_ack_backlog >= max_line + 64);
+// The most acknowledgement bytes any connection has held at once; tests
+// reset and read it.
+extern std::atomic<std::size_t> ack_backlog_peak;
 
 // A re-connect makes at most this many attempts ...
 inline constexpr unsigned retry_attempts = 52;
