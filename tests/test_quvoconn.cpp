@@ -92,6 +92,12 @@ std::string le_words(std::initializer_list<std::uint32_t> words) {
     return s;
 }
 
+// Re-connect delays in milliseconds instead of seconds while it lives.
+struct short_seconds {
+    short_seconds() { scanlib::quvo::retry_second_ms = 1; }
+    ~short_seconds() { scanlib::quvo::retry_second_ms = 1000; }
+};
+
 // Seeds of fuzz_quvoconn. Raw: the first connection gets `first`, then a close
 // (or a reset); a re-connect gets `second`.
 void raw_seed(const std::string& name, const std::string& first, const std::string& second = "",
@@ -705,10 +711,7 @@ TEST(QuvoConnBroken, ReadAfterCloseResumesWithAToken) {
 
 TEST(QuvoConnBroken, GivesUpAfter52AttemptsInARow) {
     // The whole schedule (297 seconds) in milliseconds.
-    struct short_seconds {
-        short_seconds() { scanlib::quvo::retry_second_ms = 1; }
-        ~short_seconds() { scanlib::quvo::retry_second_ms = 1000; }
-    } shortened;
+    short_seconds shortened;
     // The first server connection breaks the stream; every later one is taken
     // and reset before a status line, which counts as a failed attempt too.
     std::vector<tcp_server::script> scripts = {[](tcp_peer& p) {
@@ -821,4 +824,47 @@ TEST(QuvoConnBroken, AFailedAcknowledgementComesAfterTheDataReceived) {
     EXPECT_EQ(got, payload.substr(0, payload.size() / 4 * 4));
     EXPECT_TRUE(code == ECONNRESET || code == EPIPE) << error;
     EXPECT_NE(error.find("quvo_connection read"), std::string::npos) << error;
+}
+
+TEST(QuvoConnBroken, OnlyDataRenewsTheAttemptBudget) {
+    short_seconds shortened;
+    // The first connection and 60 resumes each deliver four bytes and break
+    // inside a chunk; then every connection answers the resume and closes.
+    const std::size_t with_data = 61;
+    const std::string payload = random_bytes(4 * with_data, 13);
+    auto resumed = [](std::size_t offset) {
+        return "FILE encoding=chunked; continuation-token=D; continuation-offset=" + std::to_string(offset) + "\n";
+    };
+    std::vector<tcp_server::script> scripts;
+    for (std::size_t i = 0; i < with_data; ++i)
+        scripts.push_back([&, i](tcp_peer& p) {
+            p.read_line();
+            p.send((i == 0 ? std::string("FILE encoding=chunked\n") : resumed(4 * i)) +
+                   chunk(payload.substr(4 * i, 4), i == 0 ? "continuation-token=D" : "") + "9\n");
+        });
+    for (int i = 0; i < 60; ++i)
+        scripts.push_back([&](tcp_peer& p) {
+            p.read_line();
+            p.send(resumed(payload.size()));
+        });
+    tcp_server server(scripts);
+    auto c = make(server.uri("/s"));
+    watchdog dog(c, 20000ms);
+    c->open();
+    std::string got;
+    try {
+        char b[64];
+        while (std::size_t k = c->readsome(b, sizeof b))
+            got.append(b, k);
+        ADD_FAILURE() << "the stream ended";
+    } catch (const std::system_error& e) {
+        ADD_FAILURE() << e.what();
+    } catch (const boost::system::system_error& e) {
+        // The last cause: the server closed where a chunk header was due.
+        EXPECT_EQ(e.code(), boost::asio::error::eof);
+        EXPECT_NE(std::string(e.what()).find("quvo_connection retry_open"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(got, payload);
+    EXPECT_EQ(server.accepted(), with_data + scanlib::quvo::retry_attempts);
+    EXPECT_EQ(c->continuation(), "D:" + std::to_string(payload.size()));
 }

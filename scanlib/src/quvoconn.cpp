@@ -96,7 +96,7 @@ struct quvo_rconnection::impl {
     quvo::protocol proto;
     bool is_cancelled = false;
     std::atomic<bool> posted{false};  // a cancel or shutdown handler waits in the queue
-    unsigned failures = 0;            // re-connect attempts since the last accepted status line
+    unsigned failures = 0;            // re-connect attempts since data last came
 
     asio::io_context io;  // declared before the objects that live on it
     tcp::resolver resolver{io};
@@ -383,8 +383,8 @@ void quvo_rconnection::impl::close() {
 
 void quvo_rconnection::impl::retry_open(error_code last) {
     for (;;) {
-        // Attempts count from the last accepted status line, so a server that
-        // accepts and drops every connection cannot keep the client forever.
+        // Attempts count from the last data received: a server that accepts,
+        // answers and drops every connection cannot keep the client forever.
         if (failures >= quvo::retry_attempts)
             throw quvoconn_error(last, "quvo_connection retry_open");
         unsigned delay = quvo::retry_delay(failures++);
@@ -416,10 +416,8 @@ std::size_t quvo_rconnection::impl::read(void* buf, std::size_t n) {
                 bool status = proto.state() == quvo::protocol::awaiting_status;
                 std::string id;
                 std::string reply = proto.on_line(receive(), id);
-                if (status) {
+                if (status)
                     owner.name = id;
-                    failures = 0;
-                }
                 if (!reply.empty())
                     send_ack(reply);
             }
@@ -432,6 +430,7 @@ std::size_t quvo_rconnection::impl::read(void* buf, std::size_t n) {
                 // The server went away inside a chunk: truncation, not an end.
                 throw quvoconn_error(asio::error::eof, "handle_async_read_some");
             }
+            failures = 0;  // only data renews the re-connect budget
             break;
         } catch (const boost::system::system_error& e) {
             error_code ec = e.code();

@@ -26,7 +26,7 @@ static_assert(max_ack_backlog >= max_line + 64);
 // reset and read it.
 extern std::atomic<std::size_t> ack_backlog_peak;
 
-// A re-connect makes at most this many attempts ...
+// Re-connect attempts in a row without data before the read fails ...
 inline constexpr unsigned retry_attempts = 52;
 // ... waiting this many seconds before attempt number `attempt` (from 0).
 constexpr unsigned retry_delay(unsigned attempt) noexcept { return attempt < 5 ? attempt + 1 : 6; }
