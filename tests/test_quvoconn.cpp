@@ -112,11 +112,16 @@ void raw_seed(const std::string& name, const std::string& first, const std::stri
 // Scripted: the peer serves `payload` in chunks of up to 2 * scale bytes,
 // with continuation and acknowledgement tokens on the chunks that the masks
 // pick, and cuts the first connection after `cut` bytes of its text by a
-// close or, with `how` 2, a reset; `how` 16 serves it plain.
+// close or, with `how` 2, a reset; `how` 16 serves it plain. A stalling peer
+// asks for an acknowledgement with every chunk and reads none while the
+// client takes data. `resumes` holds the seed of the chunk sizes (0 to 15),
+// 16 to read by whole words, and how re-connects are answered: 6 << 5 cut
+// like the first connection, 7 << 5 with a status line and a drop.
 void scripted_seed(const std::string& name, const std::string& payload, unsigned scale, unsigned token_mask,
-                   unsigned ack_mask, std::size_t cut, unsigned how = 0) {
-    std::vector<char> bytes{char(1 | how | 2 << 5), char(3), char(cut & 0xFF), char(cut >> 8),
-                            char(scale - 1), char(token_mask | ack_mask << 4), char(7)};
+                   unsigned ack_mask, std::size_t cut, unsigned how = 0, bool stall = false, unsigned resumes = 7) {
+    std::vector<char> bytes{char(1 | how | 2 << 5), char(3),           char(cut & 0xFF),
+                            char(cut >> 8),         char((scale - 1) | (stall ? 0xC0 : 0)),
+                            char(token_mask | ack_mask << 4), char(resumes)};
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     zpktest::write_seed("fuzz_quvoconn", name, bytes);
 }
@@ -414,6 +419,7 @@ TEST(QuvoConnAcknowledge, HeldWithinABoundWhileTheServerDoesNotRead) {
     EXPECT_EQ(settled, later);
     EXPECT_LT(later, payload.size());
     EXPECT_EQ(server.lines(), expected);
+    scripted_seed("scripted_stall", payload.substr(0, 100), 4, 0, 0, 0, 0, true);
 }
 
 // ---------------------------------------------------------------- broken connections
@@ -792,6 +798,8 @@ TEST(QuvoConnBroken, WholeWordsBeforeAFailureReachTheReader) {
             EXPECT_EQ(error, "");  // a plain stream ends where the server closes
         }
     }
+    scripted_seed("scripted_words_reset", payload.substr(0, 600), 8, 0, 0, 301, 2, false, 7 | 16);
+    scripted_seed("scripted_words_close", payload.substr(0, 600), 8, 0, 0, 302, 0, false, 7 | 16);
 }
 
 TEST(QuvoConnBroken, AFailedAcknowledgementComesAfterTheDataReceived) {
@@ -867,4 +875,6 @@ TEST(QuvoConnBroken, OnlyDataRenewsTheAttemptBudget) {
     EXPECT_EQ(got, payload);
     EXPECT_EQ(server.accepted(), with_data + scanlib::quvo::retry_attempts);
     EXPECT_EQ(c->continuation(), "D:" + std::to_string(payload.size()));
+    scripted_seed("scripted_drop", payload, 2, 15, 0, 100, 0, false, 7 | 7 << 5);
+    scripted_seed("scripted_cut_again", payload, 2, 15, 0, 100, 2, false, 7 | 6 << 5);
 }
