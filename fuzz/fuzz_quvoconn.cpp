@@ -366,7 +366,7 @@ private:
 
     void talk(int fd, job& j, unsigned index) {
         std::string pending, request;
-        const bool too_many = index > 0 && j.scripted && ++j.dataless > scanlib::quvo::retry_attempts;
+        const bool too_many = index > 0 && j.scripted && ++j.dataless > scanlib::quvo::retry_attempt_limit;
         if (too_many) fail(j, "re-connected " + std::to_string(j.dataless) + " times in a row without data");
         if (!read_line(fd, pending, request)) {
             ::close(fd);
@@ -467,7 +467,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static peer loose(false), tight(true);
     static const std::string loose_uri = "quvo://127.0.0.1:" + std::to_string(loose.port()) + "/stream";
     static const std::string tight_uri = "quvo://127.0.0.1:" + std::to_string(tight.port()) + "/stream";
-    scanlib::quvo::retry_second_ms = 0;  // re-connect at once
+    scanlib::quvo::retry_second_ms = 0;      // re-connect at once
+    scanlib::quvo::retry_attempt_limit = 4;  // and give up soon
     scanlib::quvo::ack_backlog_peak = 0;
     const fuzzcheck::resources before;
     if (size < 4) return 0;

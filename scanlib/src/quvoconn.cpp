@@ -385,7 +385,7 @@ void quvo_rconnection::impl::retry_open(error_code last) {
     for (;;) {
         // Attempts count from the last data received: a server that accepts,
         // answers and drops every connection cannot keep the client forever.
-        if (failures >= quvo::retry_attempts)
+        if (failures >= quvo::retry_attempt_limit)
             throw quvoconn_error(last, "quvo_connection retry_open");
         unsigned delay = quvo::retry_delay(failures++);
         try {

@@ -32,6 +32,9 @@ inline constexpr unsigned retry_attempts = 52;
 constexpr unsigned retry_delay(unsigned attempt) noexcept { return attempt < 5 ? attempt + 1 : 6; }
 // Length of one of those seconds in milliseconds; only tests shorten it.
 extern unsigned retry_second_ms;
+// The attempts in a row actually allowed, retry_attempts; only the fuzz
+// target lowers it, so that a dropping peer costs it a few connections.
+extern unsigned retry_attempt_limit;
 
 // The word of a line (upper-cased); its items are merged into `items`.
 std::string parse(std::string_view text, item_map& items);
