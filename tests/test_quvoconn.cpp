@@ -3,6 +3,7 @@
 
 #include <scanlib/connection.hpp>
 #include <scanlib/quvoconn.hpp>
+#include <scanlib/zpkmarker.hpp>
 
 #include <boost/asio/error.hpp>
 
@@ -91,6 +92,12 @@ std::string le_words(std::initializer_list<std::uint32_t> words) {
     return s;
 }
 
+// Re-connect delays in milliseconds instead of seconds while it lives.
+struct short_seconds {
+    short_seconds() { scanlib::quvo::retry_second_ms = 1; }
+    ~short_seconds() { scanlib::quvo::retry_second_ms = 1000; }
+};
+
 // Seeds of fuzz_quvoconn. Raw: the first connection gets `first`, then a close
 // (or a reset); a re-connect gets `second`.
 void raw_seed(const std::string& name, const std::string& first, const std::string& second = "",
@@ -105,11 +112,16 @@ void raw_seed(const std::string& name, const std::string& first, const std::stri
 // Scripted: the peer serves `payload` in chunks of up to 2 * scale bytes,
 // with continuation and acknowledgement tokens on the chunks that the masks
 // pick, and cuts the first connection after `cut` bytes of its text by a
-// close or, with `how` 2, a reset; `how` 16 serves it plain.
+// close or, with `how` 2, a reset; `how` 16 serves it plain. A stalling peer
+// asks for an acknowledgement with every chunk and reads none while the
+// client takes data. `resumes` holds the seed of the chunk sizes (0 to 15),
+// 16 to read by whole words, and how re-connects are answered: 6 << 5 cut
+// like the first connection, 7 << 5 with a status line and a drop.
 void scripted_seed(const std::string& name, const std::string& payload, unsigned scale, unsigned token_mask,
-                   unsigned ack_mask, std::size_t cut, unsigned how = 0) {
-    std::vector<char> bytes{char(1 | how | 2 << 5), char(3), char(cut & 0xFF), char(cut >> 8),
-                            char(scale - 1), char(token_mask | ack_mask << 4), char(7)};
+                   unsigned ack_mask, std::size_t cut, unsigned how = 0, bool stall = false, unsigned resumes = 7) {
+    std::vector<char> bytes{char(1 | how | 2 << 5), char(3),           char(cut & 0xFF),
+                            char(cut >> 8),         char((scale - 1) | (stall ? 0xC0 : 0)),
+                            char(token_mask | ack_mask << 4), char(resumes)};
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     zpktest::write_seed("fuzz_quvoconn", name, bytes);
 }
@@ -351,6 +363,63 @@ TEST(QuvoConnAcknowledge, SentAfterTheNextHeaderNeverAtTheEnd) {
                                                         "ACKNOWLEDGE acknowledge-token=A1"}));
     raw_seed("acknowledge", "FILE encoding=chunked\n" + chunk("1234", "acknowledge-token=A1") +
                                 chunk("5678", "acknowledge-token=A2") + "EOF\n");
+}
+
+TEST(QuvoConnAcknowledge, HeldWithinABoundWhileTheServerDoesNotRead) {
+    using scanlib::quvo::ack_backlog_peak;
+    using scanlib::quvo::max_ack_backlog;
+    // Four-byte chunks, each asking for an acknowledgement with a long token:
+    // many times what the socket buffers and the bound hold.
+    const std::size_t chunks = 200, token_size = 60000;
+    const std::string payload = random_bytes(4 * chunks, 11);
+    std::string script;
+    std::vector<std::string> expected = {"S encoding=chunked; format=zpk"};
+    for (std::size_t i = 0; i < chunks; ++i) {
+        std::string token = std::to_string(i) + std::string(token_size, char('a' + i % 26));
+        script += chunk(payload.substr(4 * i, 4), "acknowledge-token=" + token);
+        if (i + 1 < chunks)  // the last chunk's is never due
+            expected.push_back("ACKNOWLEDGE acknowledge-token=" + token);
+    }
+    script += "EOF\n";
+    ack_backlog_peak = 0;
+    std::atomic<std::size_t> delivered{0};
+    std::size_t peak_unread = 0, settled = 0, later = 0;
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send_line("FILE encoding=chunked");
+        std::thread sender([&] { p.send(script); });
+        // No line is read until the client holds about as much as it may.
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (ack_backlog_peak + token_size + 100 < max_ack_backlog && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(50ms);
+        peak_unread = ack_backlog_peak;
+        settled = delivered;
+        std::this_thread::sleep_for(100ms);
+        later = delivered;
+        p.wait_closed(10000ms);
+        sender.join();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    std::string got;
+    char b[4096];
+    while (std::size_t k = c->readsome(b, sizeof b)) {
+        got.append(b, k);
+        delivered += k;
+    }
+    c->close();
+    ASSERT_TRUE(server.wait_done());
+    EXPECT_EQ(got, payload);  // nothing is lost by waiting
+    // The client came to the bound, then read nothing more until the server
+    // took acknowledgements.
+    EXPECT_GE(peak_unread + token_size + 100, max_ack_backlog);
+    EXPECT_LE(ack_backlog_peak, max_ack_backlog);
+    EXPECT_EQ(settled, later);
+    EXPECT_LT(later, payload.size());
+    EXPECT_EQ(server.lines(), expected);
+    scripted_seed("scripted_stall", payload.substr(0, 100), 4, 0, 0, 0, 0, true);
 }
 
 // ---------------------------------------------------------------- broken connections
@@ -648,10 +717,7 @@ TEST(QuvoConnBroken, ReadAfterCloseResumesWithAToken) {
 
 TEST(QuvoConnBroken, GivesUpAfter52AttemptsInARow) {
     // The whole schedule (297 seconds) in milliseconds.
-    struct short_seconds {
-        short_seconds() { scanlib::quvo::retry_second_ms = 1; }
-        ~short_seconds() { scanlib::quvo::retry_second_ms = 1000; }
-    } shortened;
+    short_seconds shortened;
     // The first server connection breaks the stream; every later one is taken
     // and reset before a status line, which counts as a failed attempt too.
     std::vector<tcp_server::script> scripts = {[](tcp_peer& p) {
@@ -672,4 +738,143 @@ TEST(QuvoConnBroken, GivesUpAfter52AttemptsInARow) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 297ms);
     EXPECT_NE(error.find("quvo_connection retry_open"), std::string::npos) << error;
     EXPECT_EQ(server.accepted(), 1u + 52u);
+}
+
+TEST(QuvoConnBroken, WholeWordsBeforeAFailureReachTheReader) {
+    // Plain and chunked, closed or reset after 4k + 1, 4k + 2 and 4k + 3 bytes;
+    // the reader takes whole words.
+    struct variant {
+        bool chunked, reset;
+        std::size_t sent;
+    };
+    const std::string payload = random_bytes(1003, 12);
+    std::vector<variant> variants;
+    for (bool chunked : {false, true})
+        for (bool reset : {false, true})
+            for (std::size_t extra : {1, 2, 3})
+                variants.push_back({chunked, reset, 1000 + extra});
+    std::vector<tcp_server::script> scripts;
+    for (const auto& v : variants)
+        scripts.push_back([&v, &payload](tcp_peer& p) {
+            p.read_line();
+            const std::string bytes = payload.substr(0, v.sent);
+            // A chunk announced longer than what comes.
+            p.send(v.chunked ? "FILE encoding=chunked\n" + std::to_string(v.sent + 100) + "\n" + bytes
+                             : "FILE encoding=plain\n" + bytes);
+            if (v.reset)
+                p.reset();
+            else
+                p.close();
+        });
+    tcp_server server(scripts);
+    for (const auto& v : variants) {
+        SCOPED_TRACE(std::string(v.chunked ? "chunked" : "plain") + (v.reset ? ", reset after " : ", closed after ") +
+                     std::to_string(v.sent));
+        auto c = make(server.uri("/s"));
+        watchdog dog(c);
+        c->open();
+        scanlib::decoder_zpkmarker reader(*c, false);
+        std::vector<unsigned int> words(1024);
+        std::string got, error;
+        boost::system::error_code code;
+        try {
+            while (unsigned long k = reader.read(words.data(), words.size()))
+                got.append(reinterpret_cast<const char*>(words.data()), 4 * k);
+        } catch (const std::system_error& e) {
+            error = e.what();
+            code = boost::system::error_code(e.code().value(), boost::system::system_category());
+        } catch (const boost::system::system_error& e) {
+            error = e.what();
+            code = e.code();
+        }
+        EXPECT_EQ(got, payload.substr(0, v.sent / 4 * 4));
+        if (v.reset) {
+            EXPECT_EQ(code.value(), ECONNRESET) << error;
+            EXPECT_NE(error.find("quvo_connection read"), std::string::npos) << error;
+        } else if (v.chunked) {
+            EXPECT_EQ(code, boost::asio::error::eof) << error;
+            EXPECT_NE(error.find("quvo_connection read"), std::string::npos) << error;
+        } else {
+            EXPECT_EQ(error, "");  // a plain stream ends where the server closes
+        }
+    }
+    scripted_seed("scripted_words_reset", payload.substr(0, 600), 8, 0, 0, 301, 2, false, 7 | 16);
+    scripted_seed("scripted_words_close", payload.substr(0, 600), 8, 0, 0, 302, 0, false, 7 | 16);
+}
+
+TEST(QuvoConnBroken, AFailedAcknowledgementComesAfterTheDataReceived) {
+    // The server resets after its data. The client's acknowledgement, written
+    // after the reset, fails while most of the data still wait in the socket.
+    const std::string payload = random_bytes(4 + 40002, 14);
+    gate reset;
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk(payload.substr(0, 4), "acknowledge-token=A") +
+               std::to_string(payload.size()) + "\n" + payload.substr(4));
+        p.reset();
+        reset.open();
+    }});
+    auto c = make(server.uri("/s"));
+    watchdog dog(c);
+    c->open();
+    ASSERT_TRUE(reset.wait());
+    scanlib::decoder_zpkmarker reader(*c, false);
+    std::vector<unsigned int> words(1024);
+    std::string got, error;
+    int code = 0;
+    try {
+        while (unsigned long k = reader.read(words.data(), words.size()))
+            got.append(reinterpret_cast<const char*>(words.data()), 4 * k);
+    } catch (const std::system_error& e) {
+        error = e.what();
+        code = e.code().value();
+    }
+    EXPECT_EQ(got, payload.substr(0, payload.size() / 4 * 4));
+    EXPECT_TRUE(code == ECONNRESET || code == EPIPE) << error;
+    EXPECT_NE(error.find("quvo_connection read"), std::string::npos) << error;
+}
+
+TEST(QuvoConnBroken, OnlyDataRenewsTheAttemptBudget) {
+    short_seconds shortened;
+    // The first connection and 60 resumes each deliver four bytes and break
+    // inside a chunk; then every connection answers the resume and closes.
+    const std::size_t with_data = 61;
+    const std::string payload = random_bytes(4 * with_data, 13);
+    auto resumed = [](std::size_t offset) {
+        return "FILE encoding=chunked; continuation-token=D; continuation-offset=" + std::to_string(offset) + "\n";
+    };
+    std::vector<tcp_server::script> scripts;
+    for (std::size_t i = 0; i < with_data; ++i)
+        scripts.push_back([&, i](tcp_peer& p) {
+            p.read_line();
+            p.send((i == 0 ? std::string("FILE encoding=chunked\n") : resumed(4 * i)) +
+                   chunk(payload.substr(4 * i, 4), i == 0 ? "continuation-token=D" : "") + "9\n");
+        });
+    for (int i = 0; i < 60; ++i)
+        scripts.push_back([&](tcp_peer& p) {
+            p.read_line();
+            p.send(resumed(payload.size()));
+        });
+    tcp_server server(scripts);
+    auto c = make(server.uri("/s"));
+    watchdog dog(c, 20000ms);
+    c->open();
+    std::string got;
+    try {
+        char b[64];
+        while (std::size_t k = c->readsome(b, sizeof b))
+            got.append(b, k);
+        ADD_FAILURE() << "the stream ended";
+    } catch (const std::system_error& e) {
+        ADD_FAILURE() << e.what();
+    } catch (const boost::system::system_error& e) {
+        // The last cause: the server closed where a chunk header was due.
+        EXPECT_EQ(e.code(), boost::asio::error::eof);
+        EXPECT_NE(std::string(e.what()).find("quvo_connection retry_open"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(got, payload);
+    EXPECT_EQ(server.accepted(), with_data + scanlib::quvo::retry_attempts);
+    EXPECT_EQ(c->continuation(), "D:" + std::to_string(payload.size()));
+    scripted_seed("scripted_drop", payload, 2, 15, 0, 100, 0, false, 7 | 7 << 5);
+    scripted_seed("scripted_cut_again", payload, 2, 15, 0, 100, 2, false, 7 | 6 << 5);
 }

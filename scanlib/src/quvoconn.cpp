@@ -72,12 +72,15 @@ struct quvo_rconnection::impl {
     template <class Done>
     void run_until(Done done);
     void run_posted();
+    void throw_send_error();
     void wait(unsigned seconds);
     void resolve();
     void connect(const tcp::endpoint& endpoint);
     void drop_connection();
     void send(const std::string& text);
     void send_async(const std::string& text);
+    void send_ack(const std::string& text);
+    std::size_t backlog() const noexcept { return (writing ? out_flight.size() : 0) + out_queue.size(); }
     void start_write();
     void flush_writes();
     std::string receive();
@@ -93,7 +96,7 @@ struct quvo_rconnection::impl {
     quvo::protocol proto;
     bool is_cancelled = false;
     std::atomic<bool> posted{false};  // a cancel or shutdown handler waits in the queue
-    unsigned failures = 0;            // re-connect attempts since the last accepted status line
+    unsigned failures = 0;            // re-connect attempts since data last came
 
     asio::io_context io;  // declared before the objects that live on it
     tcp::resolver resolver{io};
@@ -162,6 +165,11 @@ void quvo_rconnection::impl::run_until(Done done) {
     }
     // A cancel that arrives during this wait aborts the step, which fails with
     // its own error; only the next wait throws `cancelled`.
+}
+
+// A failed write surfaces at the next wait that brings no data, so that what
+// the server sent before the connection broke is delivered first.
+void quvo_rconnection::impl::throw_send_error() {
     if (send_error) {
         error_code ec = send_error;
         send_error = {};
@@ -173,6 +181,7 @@ void quvo_rconnection::impl::run_until(Done done) {
 // sets step_done.
 void quvo_rconnection::impl::run() {
     run_until([this] { return step_done; });
+    throw_send_error();
 }
 
 // Runs the cancel and shutdown handlers that another thread posted, also when
@@ -271,9 +280,28 @@ void quvo_rconnection::impl::start_write() {
                       });
 }
 
+// An acknowledgement joins the others only within the bound. Until it fits,
+// the writes in flight are waited for and nothing more is read, as a full
+// socket buffer would hold the server back. A connection whose writes
+// failed takes no more acknowledgements; its data are still read.
+void quvo_rconnection::impl::send_ack(const std::string& text) {
+    if (writing && backlog() + text.size() > quvo::max_ack_backlog)
+        flush_writes();
+    if (backlog() + text.size() > quvo::max_ack_backlog)
+        run_until([&] { return send_error || backlog() + text.size() <= quvo::max_ack_backlog; });
+    if (send_error)
+        return;
+    send_async(text);
+    std::size_t held = backlog();
+    std::size_t peak = quvo::ack_backlog_peak.load(std::memory_order_relaxed);
+    while (held > peak && !quvo::ack_backlog_peak.compare_exchange_weak(peak, held, std::memory_order_relaxed)) {
+    }
+}
+
 void quvo_rconnection::impl::send(const std::string& text) {
     send_async(text);
     run_until([this] { return !writing; });
+    throw_send_error();
 }
 
 void quvo_rconnection::impl::socket_read(void* buf, std::size_t n) {
@@ -283,7 +311,10 @@ void quvo_rconnection::impl::socket_read(void* buf, std::size_t n) {
         step_count = k;
         step_done = true;
     });
-    run();
+    run_until([this] { return step_done; });
+    if (!step_error && step_count != 0)
+        return;
+    throw_send_error();
     if (step_error == asio::error::eof)
         step_count = 0;
     else if (step_error)
@@ -352,9 +383,9 @@ void quvo_rconnection::impl::close() {
 
 void quvo_rconnection::impl::retry_open(error_code last) {
     for (;;) {
-        // Attempts count from the last accepted status line, so a server that
-        // accepts and drops every connection cannot keep the client forever.
-        if (failures >= quvo::retry_attempts)
+        // Attempts count from the last data received: a server that accepts,
+        // answers and drops every connection cannot keep the client forever.
+        if (failures >= quvo::retry_attempt_limit)
             throw quvoconn_error(last, "quvo_connection retry_open");
         unsigned delay = quvo::retry_delay(failures++);
         try {
@@ -385,12 +416,10 @@ std::size_t quvo_rconnection::impl::read(void* buf, std::size_t n) {
                 bool status = proto.state() == quvo::protocol::awaiting_status;
                 std::string id;
                 std::string reply = proto.on_line(receive(), id);
-                if (status) {
+                if (status)
                     owner.name = id;
-                    failures = 0;
-                }
                 if (!reply.empty())
-                    send_async(reply);
+                    send_ack(reply);
             }
             if (proto.state() == quvo::protocol::ended)
                 return 0;
@@ -401,6 +430,7 @@ std::size_t quvo_rconnection::impl::read(void* buf, std::size_t n) {
                 // The server went away inside a chunk: truncation, not an end.
                 throw quvoconn_error(asio::error::eof, "handle_async_read_some");
             }
+            failures = 0;  // only data renews the re-connect budget
             break;
         } catch (const boost::system::system_error& e) {
             error_code ec = e.code();

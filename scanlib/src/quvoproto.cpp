@@ -6,6 +6,8 @@
 namespace scanlib::quvo {
 
 unsigned retry_second_ms = 1000;
+unsigned retry_attempt_limit = retry_attempts;
+std::atomic<std::size_t> ack_backlog_peak{0};
 
 namespace {
 

@@ -3,6 +3,7 @@
 // line, status and chunk header handling, the byte accounting of the data and
 // the re-connect schedule. The connection feeds it lines and data and sends
 // what it returns.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -16,12 +17,24 @@ using item_map = std::map<std::string, std::string>;
 // Longest line accepted from a server, line feed included.
 inline constexpr std::size_t max_line = 65536;
 
-// A re-connect makes at most this many attempts ...
+// Acknowledgements not yet sent are held up to this many bytes; while a
+// server does not take them, the connection reads no more from it.
+inline constexpr std::size_t max_ack_backlog = 256 * 1024;
+// One acknowledgement carries a token of at most one line.
+static_assert(max_ack_backlog >= max_line + 64);
+// The most acknowledgement bytes any connection has held at once; tests
+// reset and read it.
+extern std::atomic<std::size_t> ack_backlog_peak;
+
+// Re-connect attempts in a row without data before the read fails ...
 inline constexpr unsigned retry_attempts = 52;
 // ... waiting this many seconds before attempt number `attempt` (from 0).
 constexpr unsigned retry_delay(unsigned attempt) noexcept { return attempt < 5 ? attempt + 1 : 6; }
 // Length of one of those seconds in milliseconds; only tests shorten it.
 extern unsigned retry_second_ms;
+// The attempts in a row actually allowed, retry_attempts; only the fuzz
+// target lowers it, so that a dropping peer costs it a few connections.
+extern unsigned retry_attempt_limit;
 
 // The word of a line (upper-cased); its items are merged into `items`.
 std::string parse(std::string_view text, item_map& items);

@@ -5,6 +5,8 @@
 
 #include <bit>
 #include <cstring>
+#include <exception>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -421,11 +423,23 @@ void decoder_zpkmarker::fill() {
 unsigned long decoder_zpkmarker::read(unsigned int* dst, unsigned long n) {
     if (n == 0 || !connection)
         return 0;
+    if (deferred_error)
+        std::rethrow_exception(std::exchange(deferred_error, nullptr));
     char* const bytes = reinterpret_cast<char*>(dst);
     const std::size_t want = static_cast<std::size_t>(n) * 4;
     std::size_t got = 0;
     do {
-        const std::size_t k = connection->readsome(bytes + got, want - got);
+        std::size_t k;
+        try {
+            k = connection->readsome(bytes + got, want - got);
+        } catch (...) {
+            // The source failed inside a word: the whole words before it are
+            // handed out first, the failure comes with the next read.
+            if (got < 4)
+                throw;
+            deferred_error = std::current_exception();
+            break;
+        }
         if (k == 0) {
             // The input ended, possibly inside a word: keep the whole words.
             source_ended = true;
@@ -448,6 +462,7 @@ void decoder_zpkmarker::seekg(unsigned long pos) {
     scan_pos = read_pos = write_pos;
     fill_region = {};
     source_ended = false;
+    deferred_error = nullptr;
     byte_pos = pos;
     if (pos == 0)
         preamble_pending = true;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <stdexcept>
@@ -102,6 +103,8 @@ public:
 
     void fill();
     // Up to n whole words into dst; bytes of an unfinished last word are dropped.
+    // A source that fails after whole words came hands them out first and
+    // throws at the next read.
     unsigned long read(unsigned int* dst, unsigned long n);
     void seekg(unsigned long pos);
     // Copies at most n bytes of whole, still undecoded framed words to dst.
@@ -124,6 +127,9 @@ private:
     basic_buffer<unsigned int*> fill_region;
     bool end_reported = false;
     bool source_ended = false; // a read delivered nothing
+    // A failure of the source that came after whole words of the same read;
+    // the next read throws it.
+    std::exception_ptr deferred_error;
     unsigned int* scan_pos;
     std::uint64_t byte_pos = 0;
     // Ends of the packets ahead of scan_pos that get hands out in place;
