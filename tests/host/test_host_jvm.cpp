@@ -778,26 +778,55 @@ TEST_F(HostJvm, StaleNumbersBesideBusyReadersTouchNothing) {
 }
 
 TEST_F(HostJvm, ADeleteEndsACallWaitingOnTheNetwork) {
+    using namespace std::chrono_literals;
     // The first bytes of a scan: the reader decodes them and waits for more.
     std::ifstream in(path, std::ios::binary);
     std::string head(64, '\0');
     in.read(head.data(), static_cast<std::streamsize>(head.size()));
-    netpeers::gate release;
-    // A server that sends its status and one chunk, then nothing.
+    auto chunk = [](std::string const& bytes, std::string const& items = "") {
+        return std::to_string(bytes.size()) + (items.empty() ? "" : " " + items) + "\n" + bytes;
+    };
+    // Each peer holds its connection until its gate opens.
+    netpeers::gate release[3];
+    // A peer that reads the request and answers nothing.
+    netpeers::tcp_server mute({[&](netpeers::tcp_peer& p) {
+        p.read_line();
+        release[0].wait(20s);
+    }});
+    // A peer that sends its status and one chunk, then nothing.
     netpeers::tcp_server silent({[&](netpeers::tcp_peer& p) {
         p.read_line();
-        p.send("FILE encoding=chunked\n" + std::to_string(head.size()) + "\n" + head);
-        release.wait(std::chrono::seconds(20));
+        p.send("FILE encoding=chunked\n" + chunk(head));
+        release[1].wait(20s);
+    }});
+    // A peer that asks for an acknowledgement with every four bytes and reads
+    // none: the reader comes to the bound of what it holds back and waits
+    // there, on a packet that has not ended.
+    std::string script = "FILE encoding=chunked\n";
+    std::string words = head.substr(0, 16) + std::string("\xfe\xff\xff\xff", 4) + std::string(4 * 198, '\0');
+    for (std::size_t i = 0; i < words.size(); i += 4)
+        script += chunk(words.substr(i, 4), "acknowledge-token=" + std::to_string(i) + std::string(60000, 'a'));
+    script += "EOF\n";
+    std::atomic<bool> all_sent{false};
+    netpeers::tcp_server stalling({[&](netpeers::tcp_peer& p) {
+        p.read_line();
+        std::thread sender([&] { all_sent = p.send(script); });
+        release[2].wait(20s);
+        p.wait_closed(10s);
+        sender.join();
     }});
     const unsigned short udp_port = netpeers::free_udp_port();
+    netpeers::udp_sender sender;
     struct peer {
         std::string uri;
+        bool waits_in_open, held_at_bound;
         std::function<void()> unblock; // ends the wait where delete did not
     };
-    netpeers::udp_sender sender;
     const std::vector<peer> peers = {
-        {silent.uri("/scan"), [&] { release.open(); }},
-        {"quda://127.0.0.1:" + std::to_string(udp_port), [&] { sender.send(udp_port, ""); }}};
+        {mute.uri("/scan"), true, false, [&] { release[0].open(); }},
+        {silent.uri("/scan"), false, false, [&] { release[1].open(); }},
+        {stalling.uri("/scan"), false, true, [&] { release[2].open(); }},
+        {"quda://127.0.0.1:" + std::to_string(udp_port), false, false, [&] { sender.send(udp_port, ""); }}};
     struct result {
         std::string error, outcome;
         bool waited = false, in_time = false;
@@ -806,43 +835,53 @@ TEST_F(HostJvm, ADeleteEndsACallWaitingOnTheNetwork) {
     const auto wait_for = [](std::atomic<bool> const& flag, std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!flag && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(5ms);
         return flag.load();
     };
+    bool stalled = false;
     // Checked once standard output is back: -Xcheck:jni writes its findings there.
     testing::internal::CaptureStdout();
     for (std::size_t i = 0; i < peers.size(); ++i) {
         peer const& p = peers[i];
         result& r = results[i];
         std::atomic<jlong> number{0};
-        std::atomic<bool> opened{false}, returned{false};
+        std::atomic<bool> waiting{false}, returned{false};
         std::thread reader = host_thread(r.error, [&](host& t) {
             const jlong n = t.instantiate();
-            if (t.open(n, p.uri.c_str(), {}) != 0)
-                r.error = "open failed";
             number = n;
-            opened = true;
-            jobject s = t.next(n);
+            if (p.waits_in_open) {
+                waiting = true;
+                if (t.open(n, p.uri.c_str(), {}) != -1)
+                    r.outcome = "open succeeded";
+            } else {
+                if (t.open(n, p.uri.c_str(), {}) != 0)
+                    r.error = "open failed";
+                waiting = true;
+                if (t.next(n))
+                    r.outcome = "a shot";
+            }
             returned = true;
-            if (s)
-                r.outcome = "a shot";
             r.outcome += t.take_exception();
             if (t.next(n) || t.has_shot(n))
                 r.outcome += " and the handle outlived delete";
             t.del(n);
         });
-        if (wait_for(opened, std::chrono::seconds(5))) {
-            r.waited = !wait_for(returned, std::chrono::seconds(1));
+        if (wait_for(waiting, 5s)) {
+            r.waited = !wait_for(returned, 1s);
+            if (p.held_at_bound)
+                stalled = !all_sent;
             h->del(number);
-            r.in_time = wait_for(returned, std::chrono::seconds(2));
+            r.in_time = wait_for(returned, 2s);
         }
         if (!r.in_time)
             p.unblock();
         reader.join();
     }
-    release.open();
+    for (netpeers::gate& g : release)
+        g.open();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("WARNING"), std::string::npos) << out.substr(0, 2000);
+    EXPECT_TRUE(stalled) << "the reader was not held: the server sent everything";
     for (std::size_t i = 0; i < peers.size(); ++i) {
         SCOPED_TRACE(peers[i].uri);
         result const& r = results[i];
