@@ -17,21 +17,24 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 namespace {
 
-// The live handles. A host may pass back any number: one that instantiate did
-// not hand out, or that delete already took, must not be followed. Never
-// destroyed, so host threads still calling during exit find it intact.
+// The live handles by number. A host may pass back any number: one that
+// instantiate did not hand out, or that delete already took, must not be
+// followed. Never destroyed, so host threads still calling during exit find
+// it intact.
 struct handle_registry {
     std::mutex lock;
-    std::unordered_set<jlong> live;
+    std::unordered_map<jlong, extractionhandle*> live;
     // Released handles for instantiate to reuse, with room for every handle
     // ever made, so giving one back never allocates.
     std::vector<extractionhandle*> spare;
     std::size_t made = 0;
+    // Lives handed out so far.
+    std::uint64_t serial = 0;
 };
 
 handle_registry& registry() {
@@ -39,14 +42,34 @@ handle_registry& registry() {
     return *r;
 }
 
+// A distinct number for each life, never 0 and never negative: the serial
+// through a bijection of 63 bits, so that numbers a host makes up or derives
+// from a real one are unlikely to name a live handle.
+jlong handle_number(std::uint64_t serial) {
+    constexpr std::uint64_t mask = ~std::uint64_t(0) >> 1;
+    std::uint64_t x = serial & mask;
+    x = (x * 0x9E3779B97F4A7C15u) & mask;
+    x ^= x >> 29;
+    x = (x * 0xBF58476D1CE4E5B9u) & mask;
+    x ^= x >> 32;
+    return static_cast<jlong>(x);
+}
+
 // The handle this thread found live last: a host pulls shot after shot on one
-// handle, and this spares the lock on each call. Handles are never freed, so
-// the address stays safe to look at after a delete.
+// handle, and this spares the lock on each call. Records are never freed, so
+// the one remembered stays safe to look at after a delete; its number tells
+// whether it still lives the life this thread found.
 thread_local jlong last = 0;
+thread_local extractionhandle* last_record = nullptr;
+
+void set_connection(extractionhandle& h, std::shared_ptr<scanlib::basic_rconnection> c) {
+    std::lock_guard<std::mutex> guard(h.connection_lock);
+    h.connection.swap(c);
+}
 
 // Releases what open stored, in the order the members depend on each other.
 void release(extractionhandle& h) {
-    h.connection.reset();
+    set_connection(h, nullptr);
     delete h.decoder;
     h.decoder = nullptr;
     delete h.cloud;
@@ -74,7 +97,7 @@ void drop(extractionhandle& h, JNIEnv* env) {
 // members stay until the call returns. Null for a number that is not live.
 class handle_use {
 public:
-    handle_use(JNIEnv* env, jlong handle) : env(env), h(acquire(env, handle)) {}
+    handle_use(JNIEnv* env, jlong handle) : env(env), number(handle), h(acquire(env, handle)) {}
     ~handle_use() {
         if (h)
             drop(*h, env);
@@ -84,36 +107,46 @@ public:
 
     extractionhandle* get() const { return h; }
     // delete took the handle since the call began.
-    bool gone() const { return h->removed.load(std::memory_order_relaxed); }
+    bool gone() const { return h->number.load(std::memory_order_relaxed) != number; }
 
 private:
     static extractionhandle* acquire(JNIEnv* env, jlong handle) {
         if (handle != 0 && handle == last) {
-            auto* h = reinterpret_cast<extractionhandle*>(handle);
+            extractionhandle* h = last_record;
             // A handle in the pool has no users and gains none here.
             std::uint32_t n = h->users.load(std::memory_order_relaxed);
             while (n != 0 &&
-                   !h->users.compare_exchange_weak(n, n + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+                   !h->users.compare_exchange_weak(n, n + 1, std::memory_order_seq_cst, std::memory_order_relaxed)) {
             }
             if (n != 0) {
-                if (!h->removed.load(std::memory_order_acquire))
+                // The record may live another life by now, or be deleted: the
+                // number tells. Sequentially consistent with delete's store
+                // and its look at the users, so that either this call sees the
+                // number gone or delete sees this call inside.
+                if (h->number.load(std::memory_order_seq_cst) == handle)
                     return h;
                 drop(*h, env);
-                return nullptr;
             }
+            // A number seen gone is gone for good.
+            if (h->number.load(std::memory_order_relaxed) != handle)
+                return nullptr;
         }
         handle_registry& r = registry();
         std::lock_guard<std::mutex> guard(r.lock);
-        if (!r.live.count(handle))
+        auto it = r.live.find(handle);
+        if (it == r.live.end())
             return nullptr;
-        auto* h = reinterpret_cast<extractionhandle*>(handle);
-        // Live: the set's own use keeps the count above zero.
-        h->users.fetch_add(1, std::memory_order_relaxed);
+        extractionhandle* h = it->second;
+        // Live: the registry's own use keeps the count above zero. Acquire
+        // pairs with the release of the last call on another thread.
+        h->users.fetch_add(1, std::memory_order_acquire);
         last = handle;
+        last_record = h;
         return h;
     }
 
     JNIEnv* env;
+    jlong number;
     extractionhandle* h;
 };
 
@@ -209,6 +242,13 @@ char* JNU_GetStringNativeChars(JNIEnv* env, jstring jstr) {
     return text;
 }
 
+extractionhandle* find_extractionhandle(jlong handle) {
+    handle_registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    auto it = r.live.find(handle);
+    return it == r.live.end() ? nullptr : it->second;
+}
+
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instantiate(JNIEnv*, jobject) {
@@ -221,11 +261,11 @@ JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instant
             ++r.made;
         }
         extractionhandle* h = r.spare.back();
-        const jlong handle = reinterpret_cast<jlong>(h);
-        r.live.insert(handle);
+        const jlong handle = handle_number(++r.serial);
+        r.live.emplace(handle, h);
         r.spare.pop_back();
-        h->removed.store(false, std::memory_order_relaxed);
-        // Published last: a thread that finds a user also finds the rest.
+        h->number.store(handle, std::memory_order_relaxed);
+        // Published last: a thread that finds a user also finds the number.
         h->users.store(1, std::memory_order_release);
         return handle;
     } catch (...) {
@@ -249,8 +289,15 @@ JNIEXPORT jint JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_open(JNI
             h->cloud->setEnv(env);
         release(*h);
 
-        h->connection = std::shared_ptr<scanlib::basic_rconnection>(
-            scanlib::basic_rconnection::create_impl(uri, std::string(), std::string()));
+        set_connection(*h, std::shared_ptr<scanlib::basic_rconnection>(
+                               scanlib::basic_rconnection::create_impl(uri, std::string(), std::string())));
+        {
+            // A delete that came before the connection was stored found
+            // nothing to cancel: its open must not begin to wait.
+            std::lock_guard<std::mutex> guard(h->connection_lock);
+            if (use.gone())
+                return -1;
+        }
         h->connection->open();
         h->decoder = new scanlib::decoder_zpkmarker(*h->connection, true);
         h->writer = new handle_serializer(std::cout);
@@ -365,17 +412,31 @@ JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(J
                                                                                jlong handle) {
     extractionhandle* h = nullptr;
     {
-        // Taken out of the set first: of two deletes of one handle only one
-        // goes on, and every call from now on finds the number unknown.
+        // Taken out of the registry first: of two deletes of one handle only
+        // one goes on, and every call from now on finds the number unknown.
         handle_registry& r = registry();
         std::lock_guard<std::mutex> guard(r.lock);
-        if (r.live.erase(handle) == 0)
+        auto it = r.live.find(handle);
+        if (it == r.live.end())
             return;
-        h = reinterpret_cast<extractionhandle*>(handle);
-        h->removed.store(true, std::memory_order_relaxed);
+        h = it->second;
+        r.live.erase(it);
+        h->number.store(0, std::memory_order_seq_cst);
     }
-    // The set's use: with no call inside, the members go now, through this
-    // thread's environment; else the last call to return releases them.
+    // A call inside may wait on the network for ever: cancelling the
+    // connection ends the wait, and the call returns and releases the members.
+    if (h->users.load(std::memory_order_seq_cst) > 1) {
+        std::lock_guard<std::mutex> guard(h->connection_lock);
+        if (h->connection) {
+            try {
+                h->connection->cancel();
+            } catch (...) {
+                // No memory to post the cancel: the call ends when its wait does.
+            }
+        }
+    }
+    // The registry's use: with no call inside, the members go now, through
+    // this thread's environment; else the last call to return releases them.
     drop(*h, env);
 }
 

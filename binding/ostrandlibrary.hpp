@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace scanlib {
 class basic_rconnection;
@@ -18,10 +19,11 @@ class serializer;
 class mypointcloud;
 } // namespace mpc
 
-// Everything one opened scan needs; its address is the host's handle. Only
-// addresses that instantiate handed out are ever followed. A deleted handle
-// goes back to a pool for instantiate to reuse and its memory is never freed,
-// so a thread that found an address live before may still look at `users`.
+// Everything one opened scan needs. The host holds a number that names one
+// life of the record: records go back to a pool for instantiate to reuse and
+// are never freed, so a thread that found a record live before may still look
+// at `users` and `number`, but a number that delete took is never handed out
+// again.
 struct extractionhandle {
     std::shared_ptr<scanlib::basic_rconnection> connection;
     mpc::serializer* writer = nullptr;
@@ -34,9 +36,16 @@ struct extractionhandle {
     // The native calls inside the handle, plus one while it is live; the last
     // to let go releases the members. Zero while the handle is in the pool.
     std::atomic<std::uint32_t> users{0};
-    // delete took the handle: calls still inside end as on an unknown handle.
-    std::atomic<bool> removed{false};
+    // The number of the present life; 0 from delete on, so that calls still
+    // inside end as on an unknown handle.
+    std::atomic<jlong> number{0};
+    // Held while `connection` changes, and by a delete that cancels it from
+    // another thread.
+    std::mutex connection_lock;
 };
+
+// The record a live number names, or null.
+extractionhandle* find_extractionhandle(jlong handle);
 
 // A malloc'ed, NUL-terminated copy of the string's bytes in the host's default
 // character set, or null (a host exception may then be pending).

@@ -81,7 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t exports = 0;
     {
         // What open builds, in its order.
-        auto& handle = *reinterpret_cast<extractionhandle*>(h);
+        extractionhandle* record = find_extractionhandle(h);
+        check(record != nullptr, "the new handle is not live");
+        auto& handle = *record;
         handle.connection = std::make_shared<memory_source>(data + 2, size - 2);
         handle.decoder = new scanlib::decoder_zpkmarker(*handle.connection, true);
         handle.writer = new mpc::FastSerializer(std::cout, keep_all);

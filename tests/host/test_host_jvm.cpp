@@ -3,6 +3,7 @@
 // scan's raw counts.
 #if defined(SCANLIB_HOST_LIBRARY)
 
+#include "netpeers.hpp"
 #include "sample_scan.hpp"
 #include "scan_gen.hpp"
 #include "start_jvm.hpp"
@@ -17,9 +18,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -230,6 +234,21 @@ void expect_shot(sample::scan const& scan, sample::shot const& raw, shot_values 
         EXPECT_NEAR(got.ranges[k], raw.echoes[k].range * static_cast<double>(scan.range_unit), 1e-9) << k;
 }
 
+// The same shots, field for field.
+bool same_shots(std::vector<shot_values> const& a, std::vector<shot_values> const& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        shot_values const& x = a[i];
+        shot_values const& y = b[i];
+        if (x.count != y.count || x.time != y.time || x.ranges != y.ranges || x.times != y.times ||
+            x.reflectances != y.reflectances || !std::equal(x.origin, x.origin + 3, y.origin) ||
+            !std::equal(x.direction, x.direction + 3, y.direction))
+            return false;
+    }
+    return true;
+}
+
 std::string host_classes() { return SCANLIB_HOST_CLASSES; }
 
 class HostJvm : public ::testing::Test {
@@ -242,6 +261,26 @@ protected:
         ASSERT_TRUE(h->ready());
         path = (tmp.dir / "sample.zpk").string();
         sample::write_scan(scan, path);
+    }
+
+    // Runs `body` on a new thread attached to the machine, with a host of its
+    // own; `error` says when the thread could not get one.
+    std::thread host_thread(std::string& error, std::function<void(host&)> body) {
+        return std::thread([this, &error, body = std::move(body)] {
+            JNIEnv* env = nullptr;
+            if (machine->jvm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) != JNI_OK) {
+                error = "attach failed";
+                return;
+            }
+            {
+                host t(env);
+                if (t.ready())
+                    body(t);
+                else
+                    error = "no host class on this thread";
+            }
+            machine->jvm->DetachCurrentThread();
+        });
     }
 
     vm* machine = nullptr;
@@ -554,6 +593,304 @@ TEST_F(HostJvm, ADeleteFromAnotherThreadEndsThePullsWithoutHarm) {
         cut += r.shots < total;
     }
     EXPECT_GT(cut, rounds / 2) << "the deletes came too late to meet a call";
+}
+
+TEST_F(HostJvm, ANumberThatDeleteTookNamesNoLaterHandle) {
+    // A holds a number and has used it; B deletes it; C instantiates and opens
+    // a scan; then A, and B which only deleted, call with the old number.
+    scangen::options o;
+    o.shots = 500;
+    o.packed = true;
+    const std::string packed = (tmp.dir / "packed.zpk").string();
+    scangen::write_scan(packed, o);
+    jlong ref = h->instantiate();
+    ASSERT_EQ(h->open(ref, packed.c_str(), {2, 5}), 0);
+    const std::vector<shot_values> expected = read_all(*h, ref);
+    h->del(ref);
+    ASSERT_EQ(expected.size(), o.shots);
+
+    netpeers::gate a_used, b_deleted, c_opened, a_called, b_called;
+    std::atomic<jlong> old_number{0}, new_number{0};
+    std::string error_a, error_b, error_c, stale_a, stale_b;
+    std::vector<shot_values> got_c;
+    // Every call with the old number, none of which may reach C's handle.
+    auto stale_calls = [&](host& t, std::string& out) {
+        const jlong n = old_number;
+        if (jobject s = t.next(n)) {
+            out += "getNextShot handed out a shot at " + std::to_string(t.read(s).time) + "; ";
+            t.env->DeleteLocalRef(s);
+        }
+        if (t.has_shot(n))
+            out += "hasShot true; ";
+        t.close(n);
+        if (t.open(n, path.c_str(), {}) != -1)
+            out += "open accepted it; ";
+        t.del(n);
+        if (std::string e = t.take_exception(); !e.empty())
+            out += e;
+    };
+    std::thread a = host_thread(error_a, [&](host& t) {
+        const jlong n = t.instantiate();
+        if (t.open(n, path.c_str(), {}) != 0)
+            error_a = "open failed";
+        if (jobject s = t.next(n))
+            t.env->DeleteLocalRef(s);
+        else
+            error_a = "no first shot";
+        old_number = n;
+        a_used.open();
+        if (!c_opened.wait())
+            return;
+        stale_calls(t, stale_a);
+        a_called.open();
+    });
+    std::thread b = host_thread(error_b, [&](host& t) {
+        if (!a_used.wait())
+            return;
+        t.del(old_number);
+        b_deleted.open();
+        if (!a_called.wait())
+            return;
+        stale_calls(t, stale_b);
+        b_called.open();
+    });
+    std::thread c = host_thread(error_c, [&](host& t) {
+        if (!b_deleted.wait())
+            return;
+        const jlong n = t.instantiate();
+        new_number = n;
+        if (t.open(n, packed.c_str(), {2, 5}) != 0)
+            error_c = "open failed";
+        c_opened.open();
+        if (!b_called.wait())
+            return;
+        got_c = read_all(t, n);
+        t.del(n);
+        if (std::string e = t.take_exception(); !e.empty())
+            error_c = e;
+    });
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(error_a, "");
+    EXPECT_EQ(error_b, "");
+    EXPECT_EQ(error_c, "");
+    EXPECT_NE(new_number.load(), old_number.load());
+    EXPECT_EQ(stale_a, "") << "the thread that held the number";
+    EXPECT_EQ(stale_b, "") << "the thread that deleted it";
+    ASSERT_EQ(got_c.size(), expected.size());
+    EXPECT_TRUE(same_shots(got_c, expected));
+}
+
+TEST_F(HostJvm, StaleNumbersBesideBusyReadersTouchNothing) {
+    // Four threads read whole scans on handles of their own while two call
+    // with numbers that delete took, most of them while their records are
+    // handed out again.
+    scangen::options o;
+    o.shots = 3000;
+    o.packed = true;
+    const std::string packed = (tmp.dir / "packed.zpk").string();
+    scangen::write_scan(packed, o);
+    jlong ref = h->instantiate();
+    ASSERT_EQ(h->open(ref, packed.c_str(), {2, 5}), 0);
+    const std::vector<shot_values> expected = read_all(*h, ref);
+    h->del(ref);
+    ASSERT_EQ(expected.size(), o.shots);
+
+    std::mutex dead_lock;
+    std::vector<jlong> dead; // the latest deleted numbers
+    auto bury = [&](jlong n) {
+        std::lock_guard<std::mutex> guard(dead_lock);
+        if (dead.size() == 64)
+            dead.erase(dead.begin());
+        dead.push_back(n);
+    };
+    auto some_dead = [&] {
+        std::lock_guard<std::mutex> guard(dead_lock);
+        return dead;
+    };
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> reads{0}, bad_reads{0}, stale_calls{0}, stale_hits{0};
+    std::vector<std::string> errors(6);
+    std::vector<std::thread> threads;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 4; ++i)
+        threads.push_back(host_thread(errors[static_cast<std::size_t>(i)], [&](host& t) {
+            while (!stop) {
+                const jlong n = t.instantiate();
+                if (t.open(n, packed.c_str(), {2, 5}) != 0) {
+                    ++bad_reads;
+                    t.del(n);
+                    continue;
+                }
+                const bool same = same_shots(read_all(t, n), expected);
+                t.del(n);
+                bury(n);
+                // The number this thread used last, after its delete.
+                if (jobject s = t.next(n)) {
+                    ++stale_hits;
+                    t.env->DeleteLocalRef(s);
+                }
+                bad_reads += !same;
+                ++reads;
+                if (!t.take_exception().empty())
+                    ++bad_reads;
+                if (std::chrono::steady_clock::now() > until)
+                    stop = true;
+            }
+        }));
+    for (int i = 4; i < 6; ++i)
+        threads.push_back(host_thread(errors[static_cast<std::size_t>(i)], [&](host& t) {
+            while (!stop) {
+                // A number this thread used while it lived, so its record is
+                // the one this thread finds without the registry.
+                const jlong own = t.instantiate();
+                t.has_shot(own);
+                t.del(own);
+                bury(own);
+                std::this_thread::yield();
+                for (jlong n : some_dead()) {
+                    ++stale_calls;
+                    if (t.has_shot(n))
+                        ++stale_hits;
+                    if (jobject s = t.next(n)) {
+                        ++stale_hits;
+                        t.env->DeleteLocalRef(s);
+                    }
+                    t.close(n);
+                    t.del(n);
+                }
+                if (!t.take_exception().empty())
+                    ++stale_hits;
+            }
+        }));
+    for (std::thread& t : threads)
+        t.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out.substr(0, 2000);
+    for (std::string const& e : errors)
+        EXPECT_EQ(e, "");
+    EXPECT_EQ(stale_hits.load(), 0u);
+    EXPECT_EQ(bad_reads.load(), 0u);
+    EXPECT_GE(reads.load(), 8u);
+    EXPECT_GE(stale_calls.load(), 100u);
+}
+
+TEST_F(HostJvm, ADeleteEndsACallWaitingOnTheNetwork) {
+    using namespace std::chrono_literals;
+    // The first bytes of a scan: the reader decodes them and waits for more.
+    std::ifstream in(path, std::ios::binary);
+    std::string head(64, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    auto chunk = [](std::string const& bytes, std::string const& items = "") {
+        return std::to_string(bytes.size()) + (items.empty() ? "" : " " + items) + "\n" + bytes;
+    };
+    // Each peer holds its connection until its gate opens.
+    netpeers::gate release[3];
+    // A peer that reads the request and answers nothing.
+    netpeers::tcp_server mute({[&](netpeers::tcp_peer& p) {
+        p.read_line();
+        release[0].wait(20s);
+    }});
+    // A peer that sends its status and one chunk, then nothing.
+    netpeers::tcp_server silent({[&](netpeers::tcp_peer& p) {
+        p.read_line();
+        p.send("FILE encoding=chunked\n" + chunk(head));
+        release[1].wait(20s);
+    }});
+    // A peer that asks for an acknowledgement with every four bytes and reads
+    // none: the reader comes to the bound of what it holds back and waits
+    // there, on a packet that has not ended.
+    std::string script = "FILE encoding=chunked\n";
+    std::string words = head.substr(0, 16) + std::string("\xfe\xff\xff\xff", 4) + std::string(4 * 198, '\0');
+    for (std::size_t i = 0; i < words.size(); i += 4)
+        script += chunk(words.substr(i, 4), "acknowledge-token=" + std::to_string(i) + std::string(60000, 'a'));
+    script += "EOF\n";
+    std::atomic<bool> all_sent{false};
+    netpeers::tcp_server stalling({[&](netpeers::tcp_peer& p) {
+        p.read_line();
+        std::thread sender([&] { all_sent = p.send(script); });
+        release[2].wait(20s);
+        p.wait_closed(10s);
+        sender.join();
+    }});
+    const unsigned short udp_port = netpeers::free_udp_port();
+    netpeers::udp_sender sender;
+    struct peer {
+        std::string uri;
+        bool waits_in_open, held_at_bound;
+        std::function<void()> unblock; // ends the wait where delete did not
+    };
+    const std::vector<peer> peers = {
+        {mute.uri("/scan"), true, false, [&] { release[0].open(); }},
+        {silent.uri("/scan"), false, false, [&] { release[1].open(); }},
+        {stalling.uri("/scan"), false, true, [&] { release[2].open(); }},
+        {"quda://127.0.0.1:" + std::to_string(udp_port), false, false, [&] { sender.send(udp_port, ""); }}};
+    struct result {
+        std::string error, outcome;
+        bool waited = false, in_time = false;
+    };
+    std::vector<result> results(peers.size());
+    const auto wait_for = [](std::atomic<bool> const& flag, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!flag && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(5ms);
+        return flag.load();
+    };
+    bool stalled = false;
+    // Checked once standard output is back: -Xcheck:jni writes its findings there.
+    testing::internal::CaptureStdout();
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+        peer const& p = peers[i];
+        result& r = results[i];
+        std::atomic<jlong> number{0};
+        std::atomic<bool> waiting{false}, returned{false};
+        std::thread reader = host_thread(r.error, [&](host& t) {
+            const jlong n = t.instantiate();
+            number = n;
+            if (p.waits_in_open) {
+                waiting = true;
+                if (t.open(n, p.uri.c_str(), {}) != -1)
+                    r.outcome = "open succeeded";
+            } else {
+                if (t.open(n, p.uri.c_str(), {}) != 0)
+                    r.error = "open failed";
+                waiting = true;
+                if (t.next(n))
+                    r.outcome = "a shot";
+            }
+            returned = true;
+            r.outcome += t.take_exception();
+            if (t.next(n) || t.has_shot(n))
+                r.outcome += " and the handle outlived delete";
+            t.del(n);
+        });
+        if (wait_for(waiting, 5s)) {
+            r.waited = !wait_for(returned, 1s);
+            if (p.held_at_bound)
+                stalled = !all_sent;
+            h->del(number);
+            r.in_time = wait_for(returned, 2s);
+        }
+        if (!r.in_time)
+            p.unblock();
+        reader.join();
+    }
+    for (netpeers::gate& g : release)
+        g.open();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out.substr(0, 2000);
+    EXPECT_TRUE(stalled) << "the reader was not held: the server sent everything";
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+        SCOPED_TRACE(peers[i].uri);
+        result const& r = results[i];
+        EXPECT_EQ(r.error, "");
+        EXPECT_TRUE(r.waited) << "the reader did not wait";
+        EXPECT_TRUE(r.in_time) << "the reader still waits 2 s after delete";
+        EXPECT_EQ(r.outcome, "");
+    }
+    EXPECT_TRUE(h->take_exception().empty());
 }
 
 TEST_F(HostJvm, ASecondOpenStartsOver) {
