@@ -5,8 +5,8 @@
 # read, a closed output that stops the reading, and cmake/scan-gen.sh.
 # Usage: test_run_host.sh BUILD_DIR
 # BUILD_DIR must be built (the normal build builds the shared object, the host
-# classes and sample_scan): the run here only relinks sample_scan, which no
-# other test uses.
+# classes, sample_scan and scan_gen): the run here only relinks sample_scan,
+# which no other test uses.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
