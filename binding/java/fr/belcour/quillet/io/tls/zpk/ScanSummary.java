@@ -119,7 +119,7 @@ public final class ScanSummary {
             return 0;
         } catch (IOException e) {
             // Reading on would only feed a reader that has gone, or a full disk.
-            if (outputIsPipe())
+            if (outputIsPipe() || "Broken pipe".equals(e.getMessage()))
                 return OUTPUT_CLOSED;
             System.err.println("error: cannot write the output: " + oneLine(e.getMessage(), e));
             return 1;
@@ -158,7 +158,8 @@ public final class ScanSummary {
 
     /**
      * True when standard output is a pipe or a socket: there a failed write
-     * means that the reader has gone, elsewhere it is an error to report.
+     * means that the reader has gone, elsewhere it is an error to report. The
+     * type comes from /proc, as the message of the failure may be translated.
      */
     static boolean outputIsPipe() {
         try {
