@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -354,8 +355,17 @@ JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNe
             scanlib::basic_buffer<unsigned int*> packet;
             for (;;) {
                 h->decoder->get(packet);
-                if (!packet.empty())
-                    cloud.dispatch(packet.begin, packet.end);
+                if (!packet.empty()) {
+                    try {
+                        cloud.dispatch(packet.begin, packet.end);
+                    } catch (std::range_error const&) {
+                        // Too short for its layout at the end of the input: a
+                        // file still being written or a copy cut short. The cut
+                        // packet is dropped, as a cut fixed-size one is.
+                        if (!h->decoder->input_ended)
+                            throw;
+                    }
+                }
                 if (use.gone())
                     return gone();
                 // A host exception raised while building a shot goes to the

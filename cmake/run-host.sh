@@ -10,7 +10,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
   cat <<'EOF'
-usage: run-host.sh [-r] [-d] [-a] [-t] [-q] [SCAN]
+usage: run-host.sh [-r] [-d] [-a] [-t] [-q] [-h] [SCAN]
 Builds the library and the Java host, then reads SCAN: one line per shot, then
 a summary line. Without SCAN, a sample scan of 40 shots is written and read.
 SCAN is one of:
@@ -27,7 +27,8 @@ Options:
   -t          add each echo's time (s)
   -q          print the summary line only
   -h, --help  print this help
-Exit status: 0 read to the end, 1 cannot open or read the scan, 2 bad usage.
+Exit status: 0 read to the end, 1 cannot open or read the scan or write the
+output, 2 bad usage, 141 the output was closed (as by | head) and reading stopped.
 EOF
 }
 
@@ -48,15 +49,7 @@ for arg in "$@"; do
   esac
 done
 
-build=${SCANLIB_BUILD_DIR:-$repo/build}
-build=$(mkdir -p "$build" && cd "$build" && pwd)
-# A configured build directory keeps its own settings; ninja re-runs cmake
-# when the project's files change.
-if [ ! -f "$build/build.ninja" ]; then
-  first=()
-  [ -f "$build/CMakeCache.txt" ] || first=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
-  cmake -S "$repo" -B "$build" ${first[@]+"${first[@]}"} >&2
-fi
+. "$repo/cmake/build-dir.sh"
 if [ -z "$scan" ]; then
   cmake --build "$build" --target OstrandLibrary host_classes sample_scan >&2
   scan=$build/sample.zpk

@@ -940,6 +940,57 @@ TEST_F(HostJvm, ReadFailuresBecomeHostExceptions) {
     h->del(handle);
 }
 
+TEST_F(HostJvm, AScanCutAnywhereEndsWithTheShotsBeforeTheCut) {
+    // A file still being written, or a copy that stopped, at every byte: the
+    // input ends without a failure, also where the cut falls inside the header
+    // or inside the fixed part of a packed frame, and the shots before the
+    // last arrive as in the whole scan. The plain scan's last shot is whole
+    // too, with the echoes that arrived.
+    scangen::options o;
+    o.shots = 150;
+    o.packed = true;
+    const std::string packed = (tmp.dir / "packed.zpk").string();
+    scangen::write_scan(packed, o);
+    const std::string cut = (tmp.dir / "cut.zpk").string();
+    for (std::string const& whole : {path, packed}) {
+        SCOPED_TRACE(whole);
+        jlong handle = h->instantiate();
+        ASSERT_EQ(h->open(handle, whole.c_str(), {}), 0);
+        const auto all = read_all(*h, handle);
+        h->del(handle);
+        ASSERT_TRUE(h->take_exception().empty());
+        std::ifstream in(whole, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        std::size_t last_count = 0;
+        for (std::size_t n = 16; n < bytes.size(); ++n) {
+            SCOPED_TRACE(n);
+            std::ofstream(cut, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(n));
+            handle = h->instantiate();
+            ASSERT_EQ(h->open(handle, cut.c_str(), {}), 0);
+            const auto shots = read_all(*h, handle);
+            h->del(handle);
+            ASSERT_EQ(h->take_exception(), "");
+            ASSERT_LE(shots.size(), all.size());
+            ASSERT_GE(shots.size(), last_count);
+            last_count = shots.size();
+            for (std::size_t i = 0; i < shots.size(); ++i) {
+                if (i + 1 < shots.size()) {
+                    ASSERT_EQ(shots[i].time, all[i].time) << i;
+                    ASSERT_EQ(shots[i].direction[0], all[i].direction[0]) << i;
+                    ASSERT_EQ(shots[i].ranges, all[i].ranges) << i;
+                } else if (whole == path) {
+                    ASSERT_EQ(shots[i].time, all[i].time) << i;
+                    ASSERT_EQ(shots[i].direction[0], all[i].direction[0]) << i;
+                    ASSERT_LE(shots[i].ranges.size(), all[i].ranges.size()) << i;
+                    ASSERT_TRUE(std::equal(shots[i].ranges.begin(), shots[i].ranges.end(), all[i].ranges.begin()))
+                        << i;
+                }
+            }
+        }
+        EXPECT_EQ(last_count, all.size());
+    }
+}
+
 // Needs a virtual machine of its own (ctest runs each test in its own process).
 TEST(HostJvmNoShotClass, TheShotIsDroppedAndTheHostSeesTheError) {
     scratch tmp;

@@ -2,10 +2,11 @@
 # cmake/run-host.sh and the Java host as a user meets them: a relative scan
 # path read from the user's directory, usage, standard output holding only
 # shot lines and the summary, one-line errors with the summary of what was
-# read. Usage: test_run_host.sh BUILD_DIR
+# read, a closed output that stops the reading, and cmake/scan-gen.sh.
+# Usage: test_run_host.sh BUILD_DIR
 # BUILD_DIR must be built (the normal build builds the shared object, the host
-# classes and sample_scan): the run here only relinks sample_scan, which no
-# other test uses.
+# classes, sample_scan and scan_gen): the run here only relinks sample_scan,
+# which no other test uses.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
@@ -56,7 +57,7 @@ no_stack_trace() {
 }
 usage_lists_every_option() {
   local f=$1 o
-  grep -q '^usage: ' "$f" || return 1
+  grep -q '^usage: .* \[-h\] ' "$f" || return 1
   for o in -r -d -a -t -q -h --help; do
     grep -q -E -e "^ +(-h, )?$o[ ,]" "$f" || return 1
   done
@@ -159,6 +160,72 @@ fi
 run_summary "quvo://127.0.0.1:$port/stream"
 if [ "$rc" -ne 1 ] || [ "$(wc -l <"$tmp/err")" -ne 1 ] || ! grep -q "quvo.*127\.0\.0\.1:$port" "$tmp/err"; then
   fail "a quvo stream that does not open is named by its scheme and address"
+fi
+
+# A reader that goes away stops the host: a stream that never ends, piped into
+# head, ends by itself with the status of a tool stopped by SIGPIPE, without a
+# stack trace or an error line.
+coproc endless {
+  python3 - "$build/sample.zpk" <<'PY'
+import socket, struct, sys, time
+data = open(sys.argv[1], 'rb').read()
+words = struct.unpack('<%dI' % (len(data) // 4), data)
+starts = [4 * i for i in range(4, len(words)) if words[i] > 0xFFFFFF00]
+# The preamble, header and units, then the shot and echo packets over and
+# over (never the closing packet), until the reader goes or 60 s pass.
+head, shots = data[:starts[2]], data[starts[2]:starts[-1]]
+s = socket.socket()
+s.bind(('127.0.0.1', 0))
+s.listen(1)
+s.settimeout(60)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+c.settimeout(30)
+c.makefile('rb').readline()
+end = time.monotonic() + 60
+try:
+    c.sendall(b'FILE encoding=plain; id=endless\n' + head)
+    while time.monotonic() < end:
+        c.sendall(shots)
+except OSError:
+    pass
+c.close()
+s.close()
+PY
+}
+endless_pid=$endless_PID
+read -r port <&"${endless[0]}"
+set +e
+timeout 20 bash "$repo/cmake/run-host.sh" "quvo://127.0.0.1:$port/stream" 2>"$tmp/err" | head -n 3 >"$tmp/out"
+statuses=("${PIPESTATUS[@]}")
+set -e
+wait "$endless_pid" || true
+if [ "${statuses[0]}" -ne 141 ] || [ "$(grep -c '^shot ' "$tmp/out")" -ne 3 ] || ! no_stack_trace ||
+   grep -q '^error' "$tmp/err"; then
+  fail "a stream that never ends, piped into head, stops with status 141 (was ${statuses[0]})"
+fi
+# An output that fails otherwise (a full disk) is an error, not a success.
+if [ -w /dev/full ]; then
+  rc=0
+  "$java" -Dostrand.library="$build/OstrandLibrary.so" -cp "$build/host-classes" \
+    fr.belcour.quillet.io.tls.zpk.ScanSummary "$build/sample.zpk" >/dev/full 2>"$tmp/err" || rc=$?
+  : >"$tmp/out"
+  if [ "$rc" -ne 1 ] || [ "$(wc -l <"$tmp/err")" -ne 1 ] || ! grep -q '^error: cannot write the output: ' "$tmp/err"; then
+    fail "a full output gives one error line and exit 1"
+  fi
+else
+  echo "note: no /dev/full, the full output is not checked" >&2
+fi
+
+# scan-gen.sh from another directory writes a relative path there; the host
+# counts the shots it says it wrote.
+rc=0
+at "$tmp/other" bash "$repo/cmake/scan-gen.sh" gen.zpk 1000 --packed >"$tmp/gen" 2>"$tmp/err" || rc=$?
+read -r _ gen_shots _ gen_echoes _ <"$tmp/gen" || true
+run_summary -q "$tmp/other/gen.zpk"
+if [ "$rc" -ne 0 ] || [ "${gen_shots:-}" != 1000 ] ||
+   [ "$(cut -d' ' -f1-3 "$tmp/out")" != "summary shots=1000 echoes=$gen_echoes" ]; then
+  fail "scan-gen.sh writes a relative path in the caller's directory, read back whole"
 fi
 
 [ "$failures" -eq 0 ] || exit 1

@@ -1,5 +1,9 @@
 package fr.belcour.quillet.io.tls.zpk;
 
+import java.io.FileDescriptor;
+import java.io.FileOutputStream;
+import java.io.IOException;
+import java.io.OutputStream;
 import java.nio.file.Files;
 import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
@@ -10,11 +14,12 @@ import java.util.Locale;
 
 /**
  * Opens a scan, pulls every shot and prints it, then a summary.
- * Exit status: 0 read to the end, 1 open or read failure, 2 bad usage.
+ * Exit status: 0 read to the end, 1 open, read or write failure, 2 bad usage,
+ * 141 standard output closed by its reader.
  */
 public final class ScanSummary {
     static final String USAGE = String.join("\n",
-        "usage: ScanSummary [-r] [-d] [-a] [-t] [-q] SCAN",
+        "usage: ScanSummary [-r] [-d] [-a] [-t] [-q] [-h] SCAN",
         "Reads SCAN: one line per shot, then a summary line.",
         "SCAN is one of:",
         "  PATH                     a scan file (relative to the current directory)",
@@ -30,7 +35,11 @@ public final class ScanSummary {
         "  -t          add each echo's time (s)",
         "  -q          print the summary line only",
         "  -h, --help  print this help",
-        "Exit status: 0 read to the end, 1 cannot open or read the scan, 2 bad usage.");
+        "Exit status: 0 read to the end, 1 cannot open or read the scan or write the",
+        "output, 2 bad usage, 141 the output was closed (as by | head) and reading stopped.");
+
+    /** The exit status of a tool that its closed output stopped, as SIGPIPE gives in a shell. */
+    static final int OUTPUT_CLOSED = 128 + 13;
 
     public static void main(String[] args) {
         System.exit(run(args));
@@ -69,19 +78,22 @@ public final class ScanSummary {
             System.err.println("error: cannot load the native library: " + oneLine(e.getMessage(), e));
             return 1;
         }
+        LineOutput out = new LineOutput(new FileOutputStream(FileDescriptor.out));
         long handle = zpk.instantiate();
+        boolean connected = false;
         try {
             if (zpk.open(handle, uri, exports) != 0) {
                 System.err.println("error: cannot open " + uri + openFailure(uri));
                 return 1;
             }
+            connected = true;
             long shots = 0, echoes = 0;
             double first = Double.NaN, last = Double.NaN, minRange = Double.POSITIVE_INFINITY, maxRange = 0;
             String failure = null;
             try {
                 for (Shot s; (s = zpk.getNextShot(handle)) != null; ++shots) {
                     if (!quiet)
-                        System.out.println(format(shots, s));
+                        out.println(format(shots, s));
                     if (shots == 0)
                         first = s.time;
                     last = s.time;
@@ -95,18 +107,66 @@ public final class ScanSummary {
                 // The library's failure while reading: what was read so far still counts.
                 failure = oneLine(e.getMessage(), e);
             }
+            connected = false;
             zpk.closeConnexion(handle);
-            System.out.println(String.format(Locale.ROOT, "summary shots=%d echoes=%d", shots, echoes)
+            out.println(String.format(Locale.ROOT, "summary shots=%d echoes=%d", shots, echoes)
                     + (shots > 0 ? String.format(Locale.ROOT, " time=[%.9f, %.9f] s", first, last) : "")
                     + (echoes > 0 ? String.format(Locale.ROOT, " range=[%.4f, %.4f] m", minRange, maxRange) : ""));
-            System.out.flush();
             if (failure != null) {
                 System.err.println("error: " + failure);
                 return 1;
             }
             return 0;
+        } catch (IOException e) {
+            // Reading on would only feed a reader that has gone, or a full disk.
+            if (outputIsPipe() || "Broken pipe".equals(e.getMessage()))
+                return OUTPUT_CLOSED;
+            System.err.println("error: cannot write the output: " + oneLine(e.getMessage(), e));
+            return 1;
         } finally {
+            if (connected)
+                zpk.closeConnexion(handle);
             zpk.delete(handle);
+        }
+    }
+
+    /**
+     * Standard output that reports a failed write, which System.out swallows:
+     * a reader that has gone (| head) must stop the reading, and a full disk
+     * must not pass for success. Each line is written at once, so that a live
+     * stream shows its shots as they come.
+     */
+    static final class LineOutput {
+        private final OutputStream out;
+        private byte[] bytes = new byte[1024];
+
+        LineOutput(OutputStream out) {
+            this.out = out;
+        }
+
+        /** The line and a line feed; every line the host prints is ASCII. */
+        void println(String line) throws IOException {
+            int n = line.length();
+            if (bytes.length <= n)
+                bytes = new byte[2 * n];
+            for (int i = 0; i < n; ++i)
+                bytes[i] = (byte) line.charAt(i);
+            bytes[n] = '\n';
+            out.write(bytes, 0, n + 1);
+        }
+    }
+
+    /**
+     * True when standard output is a pipe or a socket: there a failed write
+     * means that the reader has gone, elsewhere it is an error to report. The
+     * type comes from /proc, as the message of the failure may be translated.
+     */
+    static boolean outputIsPipe() {
+        try {
+            int type = (Integer) Files.getAttribute(Paths.get("/proc/self/fd/1"), "unix:mode") & 0170000;
+            return type == 0010000 || type == 0140000;
+        } catch (IOException | RuntimeException e) {
+            return false;
         }
     }
 
