@@ -92,6 +92,23 @@ detail::hreplace_function& hreplace_hook() {
 
 } // namespace
 
+void detail::check_address(const std::string& host, const std::string& service) {
+    // The resolver takes a number above 65535 modulo 65536, a port nobody named.
+    bool port_out_of_range = false;
+    if (std::all_of(service.begin(), service.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        unsigned long port = 0;
+        for (char c : service) {
+            port = port * 10 + static_cast<unsigned long>(c - '0');
+            if (port > 65535) {
+                port_out_of_range = true;
+                break;
+            }
+        }
+    }
+    if (host.empty() || service.empty() || port_out_of_range)
+        throw std::runtime_error("Invalid address/service syntax.");
+}
+
 detail::hreplace_function detail::set_hreplace_hook(hreplace_function hook) {
     hreplace_function previous = std::move(hreplace_hook());
     hreplace_hook() = std::move(hook);
