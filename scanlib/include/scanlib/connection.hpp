@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -100,6 +101,7 @@ private:
 
     std::size_t watch_header(char* buf, std::size_t k);
     void run_override(char* buf, std::size_t r, std::size_t k);
+    void replay_failed_pass(const std::string& taken, std::exception_ptr error);
     void log_input(const char* buf, std::size_t k);
     friend detail::override_state& detail::override_state_of(basic_rconnection& stream);
 };
