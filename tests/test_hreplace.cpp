@@ -719,6 +719,8 @@ TEST(HeaderOverride, AHeaderThePassCannotReadLosesNoPacketBeforeIt) {
         {"in_a_section", cat(cat(section(), {units(1, 2, 3, 4), bad, laser_shot(4)}), tail(13, 10))},
     };
     for (const auto& [name, ps] : cases) {
+        if (ps.front().id == package_id(1, 0))
+            seed(std::string("unreadable_header_") + name, "", ps);
         const std::string in = bytes_of(ps);
         const std::size_t before = static_cast<std::size_t>(std::find(ps.begin(), ps.end(), bad) - ps.begin());
         const std::vector<pk> want(ps.begin(), ps.begin() + static_cast<std::ptrdiff_t>(before));
