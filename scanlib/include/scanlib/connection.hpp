@@ -40,7 +40,9 @@ public:
 
 // A byte source. Every byte goes through readsome, which serves pushed-back
 // bytes first, keeps the optional log copy of the raw input and runs the
-// header override when the stream passes the header packet's id.
+// header override when the stream passes the header packet's id. An override
+// that fails loses no byte: the bytes up to the id and those it read come
+// out as the source gave them, its failure with the read after them.
 class basic_rconnection;
 namespace detail {
 struct override_state;
