@@ -670,6 +670,74 @@ TEST(HeaderOverride, FailureMakesTheReadFail) {
     }
 }
 
+// What a reader gets from the scan file: the packets a zpk_istream delivers
+// while the file connection is read in `chunk`-byte calls, and the error
+// that ends them.
+struct reading {
+    std::vector<pk> packets;
+    std::string error = "<none>";
+};
+
+reading read_scan(const std::string& path, std::size_t chunk) {
+    struct cut : scanlib::basic_rconnection {
+        cut(std::shared_ptr<scanlib::basic_rconnection> f, std::size_t n)
+            : basic_rconnection(std::string()), file(std::move(f)), chunk(n) {}
+        std::size_t more_input(void* buf, std::size_t n) override {
+            const std::size_t k = file->readsome(buf, std::min(n, chunk));
+            eof = k == 0 && file->eof;
+            return k;
+        }
+        std::shared_ptr<scanlib::basic_rconnection> file;
+        std::size_t chunk;
+    };
+    std::shared_ptr<scanlib::basic_rconnection> file(scanlib::basic_rconnection::create_impl(path, "", ""));
+    file->open();
+    char preamble[16];
+    file->read(preamble, sizeof preamble);
+    scanlib::zpk_istream in;
+    in.rdcon(std::make_shared<cut>(file, chunk));
+    reading r;
+    try {
+        zpktest::for_each_packet(in, [&](package_id id, zpk_packet const& p) {
+            r.packets.push_back({id, words(p.begin, p.end)});
+        });
+    } catch (const std::exception& e) {
+        r.error = e.what();
+    }
+    return r;
+}
+
+TEST(HeaderOverride, AHeaderThePassCannotReadLosesNoPacketBeforeIt) {
+    // Headers too short for their texts: at a packet start after packets of
+    // every kind, as the first packet, and inside a header section, where the
+    // pass meets it after the packets before it.
+    const pk bad{{1, 0}, words(11)};
+    const std::vector<std::pair<const char*, std::vector<pk>>> cases{
+        {"after_packets", cat(cat(cat(section(), {laser_shot(3)}), tail(8, 12)), cat({bad}, tail(9, 10)))},
+        {"first", cat({bad}, tail(10, 10))},
+        {"no_header_before", cat(cat(tail(11, 13), {bad}), tail(12, 9))},
+        {"in_a_section", cat(cat(section(), {units(1, 2, 3, 4), bad, laser_shot(4)}), tail(13, 10))},
+    };
+    for (const auto& [name, ps] : cases) {
+        if (ps.front().id == package_id(1, 0))
+            seed(std::string("unreadable_header_") + name, "", ps);
+        const std::string in = bytes_of(ps);
+        const std::size_t before = static_cast<std::size_t>(std::find(ps.begin(), ps.end(), bad) - ps.begin());
+        const std::vector<pk> want(ps.begin(), ps.begin() + static_cast<std::ptrdiff_t>(before));
+        for (std::size_t chunk : {1u, 7u, 64u, 4096u}) {
+            SCOPED_TRACE(std::string(name) + " " + std::to_string(chunk));
+            scan_dir plain, passed;
+            plain.put(in, "");
+            passed.put(in, "{}");
+            const reading without = read_scan(plain.scan(), chunk), with = read_scan(passed.scan(), chunk);
+            EXPECT_EQ(without.packets, want);
+            EXPECT_EQ(without.error, "Missing data for sequence.");
+            EXPECT_EQ(with.packets, without.packets);
+            EXPECT_EQ(with.error, without.error);
+        }
+    }
+}
+
 zpk_packet packet_of(const pk& p) {
     zpk_packet z;
     z.storage = p.body;

@@ -233,6 +233,33 @@ TEST(QudaAddress, SyntaxAndBindFailure) {
     }
 }
 
+TEST(QudaAddress, PortsAboveTheRangeAreRefused) {
+    // Taken modulo 65536 the number would bind this port; it stays free for
+    // a socket of the test.
+    const unsigned short port = free_udp_port();
+    conn_ptr c;
+    std::string error = "<no error>";
+    try {
+        c = conn_ptr(basic_rconnection::create_impl("quda://127.0.0.1:" + std::to_string(port + 65536u), "", ""));
+        c->open();
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    EXPECT_EQ(error, "Invalid address/service syntax.");
+    int listener = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "the wrapped port is taken";
+    ::close(listener);
+    for (const char* authority : {"65536", "0.0.0.0:99999", "127.0.0.1:4294967297", "00000000000065536"})
+        EXPECT_THROW(basic_rconnection::create_impl(std::string("quda://") + authority, "", ""), std::runtime_error)
+            << authority;
+    for (const char* authority : {"0", "65535", "127.0.0.1:0065535", "127.0.0.1:domain"})
+        EXPECT_NO_THROW(basic_rconnection::create_impl(std::string("quda://") + authority, "", "")) << authority;
+}
+
 TEST(NetFactory, SchemesBuildTheNetworkConnections) {
     conn_ptr q(basic_rconnection::create_impl("quvo://host:20001/stream?a=1;b=2#x", "", ""));
     EXPECT_NE(dynamic_cast<scanlib::quvo_rconnection*>(q.get()), nullptr);

@@ -255,6 +255,22 @@ TEST(QuvoConnRequest, AddressesAndTokensRefused) {
         EXPECT_THROW(make("quvo://127.0.0.1:1/s", token), std::invalid_argument);
 }
 
+TEST(QuvoConnRequest, PortsAboveTheRangeAreRefused) {
+    // Taken modulo 65536 the number would reach this server; nothing may.
+    tcp_server server({[](tcp_peer& p) { p.close(); }});
+    const std::string wrapped = std::to_string(server.port() + 65536u);
+    EXPECT_EQ(error_text([&] { make("quvo://127.0.0.1:" + wrapped + "/x")->open(); }),
+              "Invalid address/service syntax.");
+    EXPECT_EQ(server.accepted(), 0u);
+    for (const char* service : {"65536", "99999", "4294967297", "000000000000000000065536", "99999999999999999999999"})
+        EXPECT_EQ(error_text([&] { make(std::string("quvo://h:") + service + "/x"); }),
+                  "Invalid address/service syntax.")
+            << service;
+    // Ports in range, leading zeros included, and service names stay.
+    for (const char* service : {"0", "65535", "0000065535", "http", "x99999", "99999x"})
+        EXPECT_NO_THROW(make(std::string("quvo://h:") + service + "/x")) << service;
+}
+
 // ---------------------------------------------------------------- status and chunk errors
 
 TEST(QuvoConnStatus, EveryVariantOverTheWire) {

@@ -220,14 +220,17 @@ TEST(HeaderTrigger, OverrideFailurePassesAndSwitchesTriggerOff) {
     const std::string data = pattern(8) + header_id + pattern(8, 5) + header_id + pattern(4, 6);
     auto c = make(data, 1000, "R");
     char buf[100];
+    // The bytes up to the header's id come first, the error with the next call.
+    ASSERT_EQ(c->readsome(buf, 100), 16u);
+    EXPECT_EQ(std::string(buf, 16), data.substr(0, 16));
     try {
         c->readsome(buf, 100);
         FAIL() << "the override's error must pass";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "bad override");
     }
-    EXPECT_EQ(c->tellg(), 8u); // only the nested read counted
-    // What the override did not take still comes, and the trigger stays off.
+    EXPECT_EQ(c->tellg(), 16u); // the nested read took only the id words
+    // The rest still comes, and the trigger stays off.
     EXPECT_EQ(drain(*c), data.substr(16));
     scanlib::detail::set_hreplace_hook(std::move(previous));
 }
@@ -242,13 +245,53 @@ TEST(HeaderTrigger, OverrideOutputIsChecked) {
         fixed_output_hook hook(output);
         auto c = make(data, 1000, "R");
         char buf[64];
+        ASSERT_EQ(c->readsome(buf, 64), 8u);
         try {
             c->readsome(buf, 64);
             ADD_FAILURE() << "no error for " << message;
         } catch (const std::runtime_error& e) {
             EXPECT_STREQ(e.what(), message);
         }
+        EXPECT_EQ(drain(*c), data.substr(8));
     }
+}
+
+TEST(HeaderTrigger, AFailedPassHandsOutWhatItTookBeforeItsError) {
+    // The stub asks for 20 bytes after the id where the source holds 14, and
+    // fails: those 14 still reach the reader, once, before the error; the
+    // log holds every source byte once and the source is not asked again.
+    override_stub stub;
+    stub.consume = 20;
+    temp_dir dir;
+    const std::string data = pattern(12) + header_id + pattern(14, 8);
+    for (std::size_t chunk : {1u, 3u, 1000u}) {
+        SCOPED_TRACE(chunk);
+        auto c = make(data, chunk, "R");
+        const std::string log = dir / ("log" + std::to_string(chunk));
+        c->open_logfile(log, 1 << 20);
+        std::string got, error;
+        char buf[5];
+        for (int guard = 0; guard < 1000 && error.empty(); ++guard) {
+            try {
+                const std::size_t k = c->readsome(buf, sizeof buf);
+                if (k == 0 && c->eof)
+                    break;
+                got.append(buf, k);
+            } catch (const std::runtime_error& e) {
+                error = e.what();
+            }
+        }
+        EXPECT_EQ(error, "stub: short input");
+        EXPECT_EQ(got, data);
+        EXPECT_EQ(c->tellg(), data.size());
+        const std::size_t calls = c->source_calls;
+        EXPECT_EQ(c->readsome(buf, sizeof buf), 0u);
+        EXPECT_EQ(c->source_calls, calls);
+        EXPECT_THROW(c->read(buf, 1), std::runtime_error);
+        c->close_logfile();
+        EXPECT_EQ(read_file(log), data);
+    }
+    EXPECT_EQ(stub.calls, 3);
 }
 
 TEST(HeaderTrigger, UnownedConnectionKeepsItsBytes) {
@@ -269,7 +312,9 @@ TEST(HeaderTrigger, WithoutTheOverrideUnitTheTriggerFailsClearly) {
     const std::string data = header_id + pattern(8);
     auto c = make(data, 1000, "{}");
     char buf[64];
-    EXPECT_THROW(c->readsome(buf, 64), std::exception);
+    EXPECT_EQ(c->readsome(buf, 64), 8u);
+    // The bytes the pass took come first.
+    EXPECT_THROW(drain(*c, 64), std::exception);
     scanlib::detail::set_hreplace_hook(std::move(previous));
 }
 

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <exception>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -92,6 +94,23 @@ detail::hreplace_function& hreplace_hook() {
 
 } // namespace
 
+void detail::check_address(const std::string& host, const std::string& service) {
+    // The resolver takes a number above 65535 modulo 65536, a port nobody named.
+    bool port_out_of_range = false;
+    if (std::all_of(service.begin(), service.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        unsigned long port = 0;
+        for (char c : service) {
+            port = port * 10 + static_cast<unsigned long>(c - '0');
+            if (port > 65535) {
+                port_out_of_range = true;
+                break;
+            }
+        }
+    }
+    if (host.empty() || service.empty() || port_out_of_range)
+        throw std::runtime_error("Invalid address/service syntax.");
+}
+
 detail::hreplace_function detail::set_hreplace_hook(hreplace_function hook) {
     hreplace_function previous = std::move(hreplace_hook());
     hreplace_hook() = std::move(hook);
@@ -121,6 +140,12 @@ struct basic_rconnection::impl {
     // follow deliver what it left and then report the end, as the source
     // itself would have, without asking the source again.
     bool ended_in_override = false;
+    // The bytes the running pass takes, kept in case it fails.
+    std::string* pass_taken = nullptr;
+    // A pass that failed: the bytes it took come out again as the source gave
+    // them, replay_left of them at the front of pushback, then its failure.
+    std::exception_ptr pass_error;
+    std::size_t replay_left = 0;
 
     std::deque<char> pushback;
 };
@@ -147,6 +172,8 @@ void basic_rconnection::restart_at(std::size_t pos) {
     impl_->pushback.clear();
     impl_->overrides.delivered.restart();
     impl_->ended_in_override = false;
+    impl_->pass_error = nullptr;
+    impl_->replay_left = 0;
     position = pos;
     eof = false;
 }
@@ -154,10 +181,15 @@ void basic_rconnection::restart_at(std::size_t pos) {
 std::size_t basic_rconnection::readsome(void* buf, std::size_t n) {
     if (n == 0) return 0;
     impl& d = *impl_;
+    if (d.pass_error && d.replay_left == 0) std::rethrow_exception(std::exchange(d.pass_error, nullptr));
     char* out = static_cast<char*>(buf);
     std::size_t k;
     if (!d.pushback.empty()) {
         k = std::min(n, d.pushback.size());
+        if (d.pass_error) {
+            k = std::min(k, d.replay_left);
+            d.replay_left -= k;
+        }
         std::copy_n(d.pushback.begin(), k, out);
         d.pushback.erase(d.pushback.begin(), d.pushback.begin() + static_cast<std::ptrdiff_t>(k));
     } else if (d.ended_in_override && eof) {
@@ -168,7 +200,10 @@ std::size_t basic_rconnection::readsome(void* buf, std::size_t n) {
         // The log holds the raw input: source bytes only, each once.
         if (k > 0 && d.log.is_open()) log_input(out, k);
     }
-    if (k > 0 && !override_text.empty() && !d.override_active) k = watch_header(out, k);
+    if (k > 0 && !override_text.empty()) {
+        if (!d.override_active) k = watch_header(out, k);
+        else if (d.pass_taken) d.pass_taken->append(out, k);
+    }
     position += k;
     return k;
 }
@@ -199,19 +234,45 @@ void basic_rconnection::run_override(char* buf, std::size_t r, std::size_t k) {
     d.pushback.insert(d.pushback.begin(), header_id, header_id + sizeof header_id);
 
     std::vector<char> out;
-    {
+    std::string taken;
+    d.pass_taken = &taken;
+    try {
         std::shared_ptr<basic_wconnection> sink = std::make_shared<mem_wconnection>(out);
         std::shared_ptr<basic_rconnection> self = shared_from_this();
         const detail::hreplace_function& hook = hreplace_hook();
         if (hook) hook(self, sink, override_text);
         else ::hreplace(self, sink, override_text);
+        if (out.size() < sizeof header_id) throw std::runtime_error("internal error: parameter replacement 1");
+        if (!std::equal(header_id, header_id + sizeof header_id, out.begin()))
+            throw std::runtime_error("internal error: parameter replacement 2");
+    } catch (...) {
+        d.pass_taken = nullptr;
+        replay_failed_pass(taken, std::current_exception());
+        return;
     }
-    if (out.size() < sizeof header_id) throw std::runtime_error("internal error: parameter replacement 1");
-    if (!std::equal(header_id, header_id + sizeof header_id, out.begin()))
-        throw std::runtime_error("internal error: parameter replacement 2");
+    d.pass_taken = nullptr;
     d.pushback.insert(d.pushback.begin(), out.begin() + sizeof header_id, out.end());
     d.ended_in_override = eof;
     d.override_active = false;
+}
+
+// A failed pass loses nothing and fails no earlier than a reader without it
+// would: the call that met the header's id still hands out the bytes up to
+// it, the bytes the pass took follow as they came, and only then its failure.
+// The header watch stays off from here on.
+void basic_rconnection::replay_failed_pass(const std::string& taken, std::exception_ptr error) {
+    impl& d = *impl_;
+    // The pass began with the header's id words from the front of pushback;
+    // the caller has them already.
+    const std::size_t id_taken = std::min(taken.size(), sizeof header_id);
+    const std::size_t id_left = std::min(sizeof header_id - id_taken, d.pushback.size());
+    d.pushback.erase(d.pushback.begin(), d.pushback.begin() + static_cast<std::ptrdiff_t>(id_left));
+    d.pushback.insert(d.pushback.begin(), taken.begin() + static_cast<std::ptrdiff_t>(id_taken), taken.end());
+    d.replay_left = taken.size() - id_taken;
+    d.pass_error = std::move(error);
+    // The bytes count once, when the caller gets them.
+    position -= taken.size();
+    d.ended_in_override = eof;
 }
 
 void basic_rconnection::log_input(const char* buf, std::size_t k) {
@@ -291,7 +352,7 @@ void basic_rconnection::close_logfile() {
 basic_rconnection& basic_rconnection::read(void* buf, std::size_t n) {
     // Bytes an override pushed back are still input, even when its nested
     // reads met the end of the source.
-    if (eof && impl_->pushback.empty())
+    if (eof && impl_->pushback.empty() && !impl_->pass_error)
         throw std::runtime_error("basic_rconnection: attempt to read beyond end of input!");
     char* out = static_cast<char*>(buf);
     std::size_t total = 0;

@@ -28,6 +28,10 @@ std::unique_ptr<basic_rconnection> create_quda_rconnection(const std::string& ur
                                                            const std::string& continuation,
                                                            const std::string& override_text);
 
+// Refuses a network address without host or service, and a port number
+// above 65535, which the resolver would otherwise take modulo 65536.
+void check_address(const std::string& host, const std::string& service);
+
 using hreplace_function = std::function<void(std::shared_ptr<basic_rconnection>,
                                              std::shared_ptr<basic_wconnection>, const std::string&)>;
 

@@ -66,8 +66,7 @@ quda_rconnection::impl::impl(const uri& u) {
             service = u.authority.substr(colon + 1);
         }
     }
-    if (host.empty() || service.empty())
-        throw std::runtime_error("Invalid address/service syntax.");
+    detail::check_address(host, service);
 }
 
 quda_rconnection::impl::~impl() {

@@ -143,8 +143,7 @@ quvo_rconnection::impl::impl(quvo_rconnection& owner_, const uri& u, const std::
             service = u.authority.substr(colon + 1);
         }
     }
-    if (host.empty() || service.empty())
-        throw std::runtime_error("Invalid address/service syntax.");
+    detail::check_address(host, service);
 }
 
 quvo_rconnection::impl::~impl() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -39,7 +40,9 @@ public:
 
 // A byte source. Every byte goes through readsome, which serves pushed-back
 // bytes first, keeps the optional log copy of the raw input and runs the
-// header override when the stream passes the header packet's id.
+// header override when the stream passes the header packet's id. An override
+// that fails loses no byte: the bytes up to the id and those it read come
+// out as the source gave them, its failure with the read after them.
 class basic_rconnection;
 namespace detail {
 struct override_state;
@@ -100,6 +103,7 @@ private:
 
     std::size_t watch_header(char* buf, std::size_t k);
     void run_override(char* buf, std::size_t r, std::size_t k);
+    void replay_failed_pass(const std::string& taken, std::exception_ptr error);
     void log_input(const char* buf, std::size_t k);
     friend detail::override_state& detail::override_state_of(basic_rconnection& stream);
 };
