@@ -545,7 +545,8 @@ TEST(QuvoConnAcknowledge, ServerThatTakesThemOnlyAfterSendingEverything) {
     EXPECT_LE(lines.size(), chunks);
     for (std::size_t i = 1; i < lines.size(); ++i)
         ASSERT_EQ(lines[i], "ACKNOWLEDGE acknowledge-token=" + token(i - 1)) << i;
-    scripted_seed("scripted_late", scan.substr(0, 200), 4, 0, 0, 0, 0, true, 5 << 5);
+    scripted_seed("scripted_late", scan.substr(0, 200), 4, 0, 0, 0, 0, true, 7 | 5 << 5);
+    scripted_seed("scripted_late_fits", scan.substr(0, 200), 4, 0, 0, 0, 0, true, 3 | 5 << 5);
 }
 
 TEST(QuvoConnAcknowledge, ServerThatNeverTakesThemEndsTheReadAfterTheStallTime) {
