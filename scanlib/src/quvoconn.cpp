@@ -12,7 +12,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 
 #include "connection_internal.hpp"
 #include "quvoproto.hpp"
