@@ -7,12 +7,16 @@
 //    byte by a close or a reset, and resumes where the client's request says:
 //    with the rest of the stream, with a status line and a drop, or cut at
 //    the same byte again. It may ask for an acknowledgement with every chunk,
-//    with long tokens, and read none of them while the client takes data.
+//    with long tokens, and read none of them while the client takes data,
+//    or none until it has sent the whole stream: then the client takes it
+//    all when the acknowledgements fit its bound, else it fails once the
+//    peer has taken none for the stall time.
 //    What the client delivers must be that payload, or a prefix of it when
 //    the stream could not be finished; read by whole words, every whole word
 //    that reached the client before a failure; a resume must not ask for
 //    bytes that were never sent; acknowledgements must name chunks in order;
-//    the client must not hold more unsent acknowledgements than its bound,
+//    the client must not hold more unsent acknowledgements than its bound
+//    (lowered here, as is the stall time, so that the peers meet them soon),
 //    nor re-connect more often in a row without data than its budget.
 // Every input must leave no socket, descriptor or thread behind.
 #include <arpa/inet.h>
@@ -79,12 +83,19 @@ struct params {
     unsigned token_mask = 0;       // chunk i carries a continuation token when bit i % 4 is set
     unsigned ack_mask = 0;         // ... an acknowledgement token, bit i % 4
     bool stall = false;            // every chunk asks for one, with a long token
+    bool late = false;             // ... and the peer reads none before it has sent everything
+    unsigned long_tokens = 0;      // stalling: how many chunks have long tokens
     std::uint32_t seed = 1;
 };
 
 // Stalling scripts: acknowledgements well beyond the client's bound and what
-// the socket buffers of a tight peer take (about 90 KB).
+// the socket buffers of a tight peer take (about 90 KB). A late reading peer
+// asks for long ones within the bound, beyond it but within what the socket
+// buffers take as well, or far beyond both (15 MB).
 constexpr std::size_t stall_token = 60000, stall_chunks = 8;
+constexpr unsigned late_tokens[8] = {1, 2, 3, 4, 8, 32, 256, 256};
+constexpr std::size_t ack_bound = 256 * 1024;
+constexpr unsigned stall_ms = 500;
 
 script make_script(std::string_view payload, std::size_t from, const params& p, const std::string& status,
                    unsigned first_index) {
@@ -108,7 +119,7 @@ script make_script(std::string_view payload, std::size_t from, const params& p, 
         std::string ack;
         if (p.stall || p.ack_mask >> (i % 4) & 1) {
             ack = "A" + std::to_string(i);
-            if (p.stall && long_tokens < stall_chunks) {
+            if (p.stall && long_tokens < p.long_tokens) {
                 ack.append(stall_token, 'x');
                 ++long_tokens;
             }
@@ -126,7 +137,7 @@ script make_script(std::string_view payload, std::size_t from, const params& p, 
         add_chunk(i, std::min<std::size_t>((r >> 16) % (2 * p.scale + 1), payload.size() - from));
     }
     // Empty chunks that only ask for acknowledgements.
-    while (p.stall && long_tokens < stall_chunks) add_chunk(i++, 0);
+    while (p.stall && long_tokens < p.long_tokens) add_chunk(i++, 0);
     s.text += "EOF\n";
     return s;
 }
@@ -310,7 +321,7 @@ private:
                     const std::size_t peak = scanlib::quvo::ack_backlog_peak;
                     steady = peak == last_peak ? steady + 1 : 0;
                     last_peak = peak;
-                    const bool full = peak + stall_token + 100 >= scanlib::quvo::max_ack_backlog;
+                    const bool full = peak + stall_token + 100 >= scanlib::quvo::ack_backlog_limit;
                     reading = (full && steady >= 5) || ++waited > 2000;
                     continue;
                 }
@@ -424,7 +435,8 @@ private:
             }
         }
         std::vector<std::string> lines;
-        const std::size_t sent = send_all(j, fd, bytes, j.piece, j.par.stall && index == 0, pending, lines);
+        const bool stall = j.par.stall && !j.par.late && index == 0;
+        const std::size_t sent = send_all(j, fd, bytes, j.piece, stall, pending, lines);
         if (served) {
             const std::size_t reached = served->payload_before(sent, from);
             j.sent_until = std::max(j.sent_until, reached);
@@ -469,6 +481,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::string tight_uri = "quvo://127.0.0.1:" + std::to_string(tight.port()) + "/stream";
     scanlib::quvo::retry_second_ms = 0;      // re-connect at once
     scanlib::quvo::retry_attempt_limit = 4;  // and give up soon
+    scanlib::quvo::ack_backlog_limit = ack_bound;
+    scanlib::quvo::ack_stall_ms = stall_ms;
     scanlib::quvo::ack_backlog_peak = 0;
     const fuzzcheck::resources before;
     if (size < 4) return 0;
@@ -504,13 +518,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         words = rest[2] & 16;
         const unsigned how = std::uint8_t(rest[2]) >> 5;
         j.resumes = how == 6 ? resume::cut_again : how == 7 ? resume::drop_after_status : resume::whole;
+        j.par.late = j.par.stall && how == 5;
+        j.par.long_tokens = j.par.late ? late_tokens[j.par.seed % 8] : j.par.stall ? stall_chunks : 0;
         j.served = make_script(j.payload, 0, j.par,
                                j.par.plain ? "FILE encoding=plain; id=x\n" : "CURRENT encoding=chunked; id=x\n", 0);
         // A stalling stream is served whole: the pressure comes at its end.
         j.cut = j.par.stall ? j.served.text.size() : std::min(cut, j.served.text.size());
     }
 
-    std::string got;
+    std::string got, error;
     bool completed = false;
     peer& server = j.par.stall ? tight : loose;
     const std::string& uri = j.par.stall ? tight_uri : loose_uri;
@@ -538,8 +554,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
             }
             completed = c->eof;
-        } catch (const std::runtime_error&) {
+        } catch (const std::runtime_error& e) {
             // Boost, system and protocol errors alike: the stream could not be had.
+            error = e.what();
         }
     }
     server.finish();
@@ -548,7 +565,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fprintf(stderr, "peer: %s\n", j.why.c_str());
         std::abort();
     }
-    if (scanlib::quvo::ack_backlog_peak > scanlib::quvo::max_ack_backlog) {
+    if (scanlib::quvo::ack_backlog_peak > scanlib::quvo::ack_backlog_limit) {
         std::fprintf(stderr, "%zu bytes of acknowledgements held\n", scanlib::quvo::ack_backlog_peak.load());
         std::abort();
     }
@@ -561,7 +578,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (completed && !shutdown && !j.par.plain && got.size() != whole(j.payload.size())) std::abort();
         if (completed && !shutdown && j.par.plain && got.size() != whole(j.served.payload_before(j.cut, 0)))
             std::abort();
-        if (all_sent && !shutdown && !completed) std::abort();
+        if (all_sent && !shutdown && !completed && !j.par.late) std::abort();
+        // A peer that reads late gets everything when the acknowledgements
+        // fit the bound; else the client may give up on it, and only so.
+        if (j.par.late && !j.reset && !completed) {
+            std::size_t acks = 0;
+            for (const auto& c : j.served.chunks)
+                if (!c.ack.empty()) acks += c.ack.size() + 31;
+            if (shutdown || acks <= ack_bound || error != scanlib::quvo::ack_stall_text(stall_ms)) {
+                std::fprintf(stderr, "late reading peer, %zu bytes of acknowledgements: %s\n", acks, error.c_str());
+                std::abort();
+            }
+        }
         // A failure comes only after every whole word that reached the client.
         if (words && !completed && !shutdown && !j.par.stall && !j.unsure && got.size() != whole(j.sent_until)) {
             std::fprintf(stderr, "%zu bytes read by words, %zu sent\n", got.size(), j.sent_until);

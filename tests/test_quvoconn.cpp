@@ -8,8 +8,13 @@
 #include <boost/asio/error.hpp>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
 #include <random>
 #include <system_error>
+
+#include <unistd.h>
 
 #include "../scanlib/src/quvoproto.hpp"
 #include "netpeers.hpp"
@@ -96,6 +101,85 @@ std::string le_words(std::initializer_list<std::uint32_t> words) {
 struct short_seconds {
     short_seconds() { scanlib::quvo::retry_second_ms = 1; }
     ~short_seconds() { scanlib::quvo::retry_second_ms = 1000; }
+};
+
+// A bound on unsent acknowledgements that a peer meets soon, while it lives.
+struct small_ack_bound {
+    small_ack_bound() { scanlib::quvo::ack_backlog_limit = 256 * 1024; }
+    ~small_ack_bound() { scanlib::quvo::ack_backlog_limit = scanlib::quvo::max_ack_backlog; }
+};
+
+// The acknowledgement stall time in milliseconds while it lives.
+struct short_stall {
+    explicit short_stall(unsigned ms) { scanlib::quvo::ack_stall_ms = ms; }
+    ~short_stall() { scanlib::quvo::ack_stall_ms = scanlib::quvo::ack_stall_seconds * 1000; }
+};
+
+// A server that never reads after the request and never stops sending:
+// 64-byte chunks of the words word(0), word(1), ..., each chunk asking for an
+// acknowledgement with a token of `token_size` bytes.
+tcp_server::script endless_unacknowledged(std::size_t token_size, std::function<std::uint32_t(std::uint32_t)> word) {
+    return [token_size, word](tcp_peer& p) {
+        p.read_line();
+        p.send_line("FILE encoding=chunked; id=x");
+        const std::string token(token_size, 't');
+        std::string data(64, '\0');
+        for (std::uint32_t i = 0;; ++i) {
+            for (std::uint32_t k = 0; k < 16; ++k) {
+                std::uint32_t w = word(16 * i + k);
+                std::memcpy(&data[4 * k], &w, 4);
+            }
+            if (!p.send(chunk(data, "acknowledge-token=" + std::to_string(i) + token)))
+                return;  // the client went away
+        }
+    };
+}
+
+// The bytes of the words word(0), word(1), ... that `got` should begin with.
+bool words_in_order(const std::string& got, const std::function<std::uint32_t(std::uint32_t)>& word) {
+    for (std::size_t i = 0; i + 4 <= got.size(); i += 4) {
+        std::uint32_t w;
+        std::memcpy(&w, got.data() + i, 4);
+        if (w != word(std::uint32_t(i / 4)))
+            return false;
+    }
+    return true;
+}
+
+// The largest resident size of this process while it lives, sampled.
+class rss_sampler {
+public:
+    rss_sampler() : base_(resident()), peak_(base_), thread_([this] {
+        while (!done_.wait(5ms))
+            peak_ = std::max(peak_.load(), resident());
+    }) {}
+    ~rss_sampler() { stop(); }
+    // Bytes above the resident size at the start.
+    std::size_t growth() {
+        stop();
+        return peak_ > base_ ? peak_ - base_ : 0;
+    }
+
+private:
+    static std::size_t resident() {
+        unsigned long size = 0, pages = 0;
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%lu %lu", &size, &pages) != 2)
+                pages = 0;
+            std::fclose(f);
+        }
+        return pages * std::size_t(::sysconf(_SC_PAGESIZE));
+    }
+    void stop() {
+        done_.open();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    std::size_t base_;
+    std::atomic<std::size_t> peak_;
+    gate done_;
+    std::thread thread_;
 };
 
 // Seeds of fuzz_quvoconn. Raw: the first connection gets `first`, then a close
@@ -383,7 +467,8 @@ TEST(QuvoConnAcknowledge, SentAfterTheNextHeaderNeverAtTheEnd) {
 
 TEST(QuvoConnAcknowledge, HeldWithinABoundWhileTheServerDoesNotRead) {
     using scanlib::quvo::ack_backlog_peak;
-    using scanlib::quvo::max_ack_backlog;
+    small_ack_bound bound;
+    const std::size_t max_ack_backlog = scanlib::quvo::ack_backlog_limit;
     // Four-byte chunks, each asking for an acknowledgement with a long token:
     // many times what the socket buffers and the bound hold.
     const std::size_t chunks = 200, token_size = 60000;
@@ -436,6 +521,98 @@ TEST(QuvoConnAcknowledge, HeldWithinABoundWhileTheServerDoesNotRead) {
     EXPECT_LT(later, payload.size());
     EXPECT_EQ(server.lines(), expected);
     scripted_seed("scripted_stall", payload.substr(0, 100), 4, 0, 0, 0, 0, true);
+}
+
+TEST(QuvoConnAcknowledge, ServerThatTakesThemOnlyAfterSendingEverything) {
+    // A scan of 55,708 bytes in 64-byte chunks, each asking for an
+    // acknowledgement with a 60,000-byte token: about 52 MB of them, which
+    // the server reads only once it has sent the whole scan.
+    const std::size_t scan_size = 55708, chunk_size = 64, token_size = 60000;
+    const std::size_t chunks = (scan_size + chunk_size - 1) / chunk_size;
+    const std::string scan = random_bytes(scan_size, 15);
+    auto token = [&](std::size_t i) { return std::to_string(i) + std::string(token_size, char('a' + i % 26)); };
+    bool all_sent = false;
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send_line("FILE encoding=chunked; id=x");
+        bool ok = true;
+        for (std::size_t i = 0; i < chunks && ok; ++i)
+            ok = p.send(chunk(scan.substr(i * chunk_size, chunk_size), "acknowledge-token=" + token(i)));
+        all_sent = ok && p.send("EOF\n");
+        p.wait_closed(10000ms);
+    }});
+    std::string got;
+    {
+        auto c = make(server.uri("/s"));
+        watchdog dog(c, 20000ms);
+        c->open();
+        EXPECT_EQ(c->name, "x");
+        got = read_all(*c, random_sizes(16, 5000));
+        EXPECT_TRUE(c->eof);
+        c->close();
+    }
+    ASSERT_TRUE(server.wait_done(10000ms));
+    EXPECT_TRUE(all_sent);
+    EXPECT_EQ(got, scan);
+    // What the server took before the client closed: acknowledgements of
+    // the chunks in order, each whole.
+    const auto lines = server.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(lines.size(), chunks);
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        ASSERT_EQ(lines[i], "ACKNOWLEDGE acknowledge-token=" + token(i - 1)) << i;
+    scripted_seed("scripted_late", scan.substr(0, 200), 4, 0, 0, 0, 0, true, 7 | 5 << 5);
+    scripted_seed("scripted_late_fits", scan.substr(0, 200), 4, 0, 0, 0, 0, true, 3 | 5 << 5);
+}
+
+TEST(QuvoConnAcknowledge, ServerThatNeverTakesThemEndsTheReadAfterTheStallTime) {
+    using scanlib::quvo::ack_backlog_peak;
+    using scanlib::quvo::max_ack_backlog;
+    const unsigned stall_ms = 1000;
+    short_stall stall(stall_ms);
+    auto word = [](std::uint32_t i) { return i; };
+    ack_backlog_peak = 0;
+    tcp_server server({endless_unacknowledged(4000, word)});
+    std::string got, error, again;
+    std::chrono::steady_clock::duration took{};
+    std::size_t growth = 0;
+    {
+        auto c = make(server.uri("/s"));
+        watchdog dog(c, ms(stall_ms) + 25000ms);
+        rss_sampler rss;
+        auto start = std::chrono::steady_clock::now();
+        c->open();
+        scanlib::decoder_zpkmarker reader(*c, false);
+        std::vector<unsigned int> words(1024);
+        try {
+            while (unsigned long k = reader.read(words.data(), words.size()))
+                got.append(reinterpret_cast<const char*>(words.data()), 4 * k);
+            error = "<the stream ended>";
+        } catch (const std::system_error& e) {
+            error = std::string("system error: ") + e.what();
+        } catch (const boost::system::system_error& e) {
+            error = std::string("Boost error: ") + e.what();
+        } catch (const std::runtime_error& e) {
+            error = e.what();
+        }
+        took = std::chrono::steady_clock::now() - start;
+        growth = rss.growth();
+        again = error_text([&] { reader.read(words.data(), words.size()); });
+    }
+    EXPECT_EQ(error, "Server took no acknowledgement for 1 s!");
+    EXPECT_EQ(again, error);  // the connection stays failed
+    EXPECT_GE(took, ms(stall_ms));
+    EXPECT_LT(took, ms(stall_ms) + 15000ms);
+    // The client held as much as it may, and no more.
+    EXPECT_LE(ack_backlog_peak, max_ack_backlog);
+    EXPECT_GT(ack_backlog_peak + 4100, max_ack_backlog);
+    // Everything it took came in order, by whole words.
+    EXPECT_GT(got.size(), 64u * (max_ack_backlog / 4100));
+    EXPECT_TRUE(words_in_order(got, word));
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer keeps freed memory
+    EXPECT_LT(growth, max_ack_backlog + 64'000'000u);
+#endif
+    ASSERT_TRUE(server.wait_done());
 }
 
 // ---------------------------------------------------------------- broken connections
@@ -631,6 +808,63 @@ TEST(QuvoConnCancel, DuringTheReconnectWait) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);  // the one second wait was cut short
     other.join();
     EXPECT_EQ(server.accepted(), 1u);
+}
+
+TEST(QuvoConnCancel, ShutdownOrCancelEndsAReadHeldAtTheBound) {
+    small_ack_bound bound;
+    const std::size_t limit = scanlib::quvo::ack_backlog_limit;
+    // Packets of 1600 words, 100 chunks each: a shutdown reads on through
+    // chunks that ask for acknowledgements up to the next packet start.
+    auto word = [](std::uint32_t i) { return i % 1600 == 0 ? 0xFFFFFF01u : i; };
+    for (bool shutdown : {true, false}) {
+        SCOPED_TRACE(shutdown ? "request_shutdown" : "cancel");
+        scanlib::quvo::ack_backlog_peak = 0;
+        tcp_server server({endless_unacknowledged(4000, word)});
+        auto c = make(server.uri("/s"));
+        auto dog = std::make_unique<watchdog>(c);
+        c->open();
+        std::atomic<std::int64_t> asked{0};
+        std::thread other([&] {
+            // Once the client has held as much as it may for a while.
+            auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (scanlib::quvo::ack_backlog_peak + 4100 < limit && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+            std::this_thread::sleep_for(200ms);
+            asked = std::chrono::steady_clock::now().time_since_epoch().count();
+            if (shutdown)
+                c->request_shutdown();
+            else
+                c->cancel();
+        });
+        std::string got, error;
+        try {
+            got = read_all(*c, [] { return std::size_t(4096); });
+        } catch (const cancelled& e) {
+            error = e.what();
+        } catch (const std::exception& e) {
+            error = std::string("other error: ") + e.what();
+        }
+        auto ended = std::chrono::steady_clock::now();
+        other.join();
+        EXPECT_LT(ended - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(asked.load())),
+                  3000ms);
+        EXPECT_GT(scanlib::quvo::ack_backlog_peak + 4100, limit);
+        EXPECT_LE(scanlib::quvo::ack_backlog_peak, limit);
+        if (shutdown) {
+            // No further acknowledgement was queued, and the stream ends in
+            // front of a packet.
+            EXPECT_EQ(error, "");
+            EXPECT_TRUE(c->eof);
+            EXPECT_GT(got.size(), 0u);
+            EXPECT_EQ(got.size() % (4 * 1600), 0u);
+            EXPECT_TRUE(words_in_order(got, word));
+        } else {
+            EXPECT_EQ(error, "Operation canceled");
+        }
+        dog.reset();
+        c.reset();  // the server sees the client go away
+        EXPECT_TRUE(server.wait_done());
+    }
 }
 
 TEST(QuvoConnCancel, BeforeOpen) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -10,7 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "connection_internal.hpp"
 #include "quvoproto.hpp"
@@ -80,7 +81,8 @@ struct quvo_rconnection::impl {
     void send(const std::string& text);
     void send_async(const std::string& text);
     void send_ack(const std::string& text);
-    std::size_t backlog() const noexcept { return (writing ? out_flight.size() : 0) + out_queue.size(); }
+    bool hold_back(std::size_t need);
+    void arm_stall_timer();
     void start_write();
     void flush_writes();
     std::string receive();
@@ -114,11 +116,19 @@ struct quvo_rconnection::impl {
     std::unique_ptr<char[]> rx{new char[rx_capacity]};
     std::size_t rx_begin = 0, rx_end = 0;
 
-    // Outgoing lines: one write in flight, the rest queued behind it.
-    std::string out_flight, out_queue;
+    // Outgoing lines: written from the front while more join at the back.
+    quvo::send_queue out;
     bool writing = false;
     unsigned generation = 0;  // of the socket connection; stale write completions are ignored
     error_code send_error;
+
+    // Holding back at the acknowledgement bound.
+    using clock = std::chrono::steady_clock;
+    asio::steady_timer stall_timer{io};
+    clock::time_point ack_progress;  // when the server last took acknowledgement bytes
+    bool holding = false;
+    bool ack_stalled = false;   // it took none for the stall time: the read fails
+    bool acks_stopped = false;  // a stall or a shutdown: no more acknowledgements are queued
 };
 
 namespace {
@@ -150,6 +160,7 @@ quvo_rconnection::impl::~impl() {
     error_code ec;
     socket.close(ec);
     timer.cancel(ec);
+    stall_timer.cancel(ec);
     resolver.cancel();
 }
 
@@ -240,14 +251,14 @@ void quvo_rconnection::impl::drop_connection() {
     error_code ignored;
     socket.close(ignored);
     rx_begin = rx_end = 0;
-    out_queue.clear();
+    out.clear();
     writing = false;
     send_error = {};
     ++generation;
 }
 
 void quvo_rconnection::impl::send_async(const std::string& text) {
-    out_queue += text;
+    out.append(text);
     if (writing)
         flush_writes();
     if (!writing)
@@ -261,37 +272,76 @@ void quvo_rconnection::impl::flush_writes() {
     io.poll();
 }
 
+// Writes by parts, so that the bytes the server takes are seen as they go.
 void quvo_rconnection::impl::start_write() {
-    out_flight.swap(out_queue);
-    out_queue.clear();
     writing = true;
-    asio::async_write(socket, asio::buffer(out_flight),
-                      [this, gen = generation](const error_code& ec, std::size_t) {
-                          if (gen != generation)
-                              return;
-                          writing = false;
-                          if (ec) {
-                              if (!send_error)
-                                  send_error = ec;
-                          } else if (!out_queue.empty()) {
-                              start_write();
-                          }
-                      });
+    std::string_view next = out.front();
+    socket.async_write_some(asio::buffer(next.data(), next.size()),
+                            [this, gen = generation](const error_code& ec, std::size_t n) {
+                                if (gen != generation)
+                                    return;
+                                writing = false;
+                                if (ec) {
+                                    if (!send_error)
+                                        send_error = ec;
+                                    return;
+                                }
+                                out.consume(n);
+                                if (holding)
+                                    ack_progress = clock::now();
+                                if (!out.empty())
+                                    start_write();
+                            });
 }
 
-// An acknowledgement joins the others only within the bound. Until it fits,
-// the writes in flight are waited for and nothing more is read, as a full
-// socket buffer would hold the server back. A connection whose writes
-// failed takes no more acknowledgements; its data are still read.
+void quvo_rconnection::impl::arm_stall_timer() {
+    stall_timer.expires_at(ack_progress + std::chrono::milliseconds(quvo::ack_stall_ms));
+    stall_timer.async_wait([this](const error_code& ec) {
+        if (ec || !holding)
+            return;
+        if (clock::now() - ack_progress >= std::chrono::milliseconds(quvo::ack_stall_ms))
+            ack_stalled = true;
+        else
+            arm_stall_timer();
+    });
+}
+
+// At the bound: waits, reading nothing, until `need` more bytes fit. False
+// when the waiting ended otherwise: a failed write, a cancel, a shutdown, or
+// a server that took no acknowledgement byte for the stall time.
+bool quvo_rconnection::impl::hold_back(std::size_t need) {
+    auto room = [&] { return out.size() + need <= quvo::ack_backlog_limit; };
+    holding = true;
+    ack_progress = clock::now();
+    arm_stall_timer();
+    struct release {
+        impl& i;
+        ~release() {
+            i.holding = false;
+            error_code ignored;
+            i.stall_timer.cancel(ignored);
+        }
+    } released{*this};
+    run_until([&] { return room() || send_error || is_cancelled || ack_stalled || proto.shutdown_requested(); });
+    return room();
+}
+
+// An acknowledgement joins the others only within the bound. At the bound
+// nothing more is read until it fits, as a full socket buffer would hold the
+// server back. When the holding back ends otherwise, the data are read on
+// without further acknowledgements. A connection whose writes failed takes
+// no more acknowledgements either; its data are still read.
 void quvo_rconnection::impl::send_ack(const std::string& text) {
-    if (writing && backlog() + text.size() > quvo::max_ack_backlog)
+    if (acks_stopped)
+        return;
+    if (writing && out.size() + text.size() > quvo::ack_backlog_limit)
         flush_writes();
-    if (backlog() + text.size() > quvo::max_ack_backlog)
-        run_until([&] { return send_error || backlog() + text.size() <= quvo::max_ack_backlog; });
-    if (send_error)
+    if (out.size() + text.size() > quvo::ack_backlog_limit && !send_error && !hold_back(text.size()))
+        acks_stopped = !send_error;
+    if (send_error || acks_stopped)
         return;
     send_async(text);
-    std::size_t held = backlog();
+    std::size_t held = out.size();
     std::size_t peak = quvo::ack_backlog_peak.load(std::memory_order_relaxed);
     while (held > peak && !quvo::ack_backlog_peak.compare_exchange_weak(peak, held, std::memory_order_relaxed)) {
     }
@@ -304,6 +354,9 @@ void quvo_rconnection::impl::send(const std::string& text) {
 }
 
 void quvo_rconnection::impl::socket_read(void* buf, std::size_t n) {
+    // What was received before the stall is delivered; the server reads nothing.
+    if (ack_stalled)
+        proto.fail(quvo::ack_stall_text(quvo::ack_stall_ms).c_str());
     step_done = false;
     socket.async_read_some(asio::buffer(buf, n), [this](const error_code& ec, std::size_t k) {
         step_error = ec;

@@ -1,5 +1,8 @@
 #include "quvoproto.hpp"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -7,7 +10,55 @@ namespace scanlib::quvo {
 
 unsigned retry_second_ms = 1000;
 unsigned retry_attempt_limit = retry_attempts;
+std::size_t ack_backlog_limit = max_ack_backlog;
 std::atomic<std::size_t> ack_backlog_peak{0};
+unsigned ack_stall_ms = ack_stall_seconds * 1000;
+
+std::string ack_stall_text(unsigned ms) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", ms / 1000.0);
+    return std::string("Server took no acknowledgement for ") + seconds + " s!";
+}
+
+void send_queue::append(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (blocks_.empty() || tail_ == block_size) {
+            blocks_.push_back(std::make_unique<char[]>(block_size));
+            tail_ = 0;
+        }
+        std::size_t n = std::min(bytes.size(), block_size - tail_);
+        std::memcpy(blocks_.back().get() + tail_, bytes.data(), n);
+        tail_ += n;
+        size_ += n;
+        bytes.remove_prefix(n);
+    }
+}
+
+std::string_view send_queue::front() const noexcept {
+    if (size_ == 0)
+        return {};
+    std::size_t end = blocks_.size() == 1 ? tail_ : block_size;
+    return {blocks_.front().get() + head_, end - head_};
+}
+
+void send_queue::consume(std::size_t n) noexcept {
+    head_ += n;
+    size_ -= n;
+    if (size_ == 0) {
+        // Keep one block for what comes next.
+        if (blocks_.size() > 1)
+            blocks_.erase(blocks_.begin() + 1, blocks_.end());
+        head_ = tail_ = 0;
+    } else if (head_ == block_size) {
+        blocks_.pop_front();
+        head_ = 0;
+    }
+}
+
+void send_queue::clear() noexcept {
+    blocks_.clear();
+    head_ = tail_ = size_ = 0;
+}
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,14 +19,52 @@ using item_map = std::map<std::string, std::string>;
 // Longest line accepted from a server, line feed included.
 inline constexpr std::size_t max_line = 65536;
 
-// Acknowledgements not yet sent are held up to this many bytes; while a
-// server does not take them, the connection reads no more from it.
-inline constexpr std::size_t max_ack_backlog = 256 * 1024;
+// Acknowledgements not yet sent are held up to this many bytes: far more
+// than a server that takes them late, even after a whole scan of short
+// chunks with long tokens, lets pile up. At the bound the connection reads
+// no more until the server takes some.
+inline constexpr std::size_t max_ack_backlog = 64 * 1024 * 1024;
 // One acknowledgement carries a token of at most one line.
 static_assert(max_ack_backlog >= max_line + 64);
+// The bound in force, max_ack_backlog; tests and the fuzz target lower it
+// (not below max_line + 64) so that their peers meet it soon.
+extern std::size_t ack_backlog_limit;
 // The most acknowledgement bytes any connection has held at once; tests
 // reset and read it.
 extern std::atomic<std::size_t> ack_backlog_peak;
+
+// A server that takes no acknowledgement byte for this long while the
+// connection holds back at the bound does not read them at all: the read
+// fails once the data already received are delivered.
+inline constexpr unsigned ack_stall_seconds = 30;
+// That time in milliseconds; only tests shorten it.
+extern unsigned ack_stall_ms;
+// The failure's text for a stall time of `ms` milliseconds.
+std::string ack_stall_text(unsigned ms);
+
+// Bytes waiting to be written, kept in blocks of fixed size: unsent bytes
+// never move while a write of them is in flight, and the memory held is
+// the unsent bytes and at most two blocks more.
+class send_queue {
+public:
+    static constexpr std::size_t block_size = 64 * 1024;
+
+    void append(std::string_view bytes);
+    // The first unsent bytes, as far as they lie in one block.
+    std::string_view front() const noexcept;
+    // The first n bytes of front() were written.
+    void consume(std::size_t n) noexcept;
+    void clear() noexcept;
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t blocks() const noexcept { return blocks_.size(); }
+
+private:
+    std::deque<std::unique_ptr<char[]>> blocks_;
+    std::size_t head_ = 0;  // first unsent byte in the first block
+    std::size_t tail_ = 0;  // bytes used in the last block
+    std::size_t size_ = 0;
+};
 
 // Re-connect attempts in a row without data before the read fails ...
 inline constexpr unsigned retry_attempts = 52;
