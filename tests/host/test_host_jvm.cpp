@@ -800,10 +800,11 @@ TEST_F(HostJvm, ADeleteEndsACallWaitingOnTheNetwork) {
         release[1].wait(20s);
     }});
     // A peer that asks for an acknowledgement with every four bytes and reads
-    // none: the reader comes to the bound of what it holds back and waits
-    // there, on a packet that has not ended.
+    // none: the reader comes to the bound of what it holds back (64 MiB, with
+    // the socket buffers on top) and waits there, on a packet that has not
+    // ended.
     std::string script = "FILE encoding=chunked\n";
-    std::string words = head.substr(0, 16) + std::string("\xfe\xff\xff\xff", 4) + std::string(4 * 198, '\0');
+    std::string words = head.substr(0, 16) + std::string("\xfe\xff\xff\xff", 4) + std::string(4 * 1395, '\0');
     for (std::size_t i = 0; i < words.size(); i += 4)
         script += chunk(words.substr(i, 4), "acknowledge-token=" + std::to_string(i) + std::string(60000, 'a'));
     script += "EOF\n";
