@@ -228,9 +228,11 @@ public:
     // words tell a handler whether its view is a padded copy of a short body.
     class dispatch_scope {
     public:
+        // The packet's words are not restored: a packet is checked at its
+        // first unpack, before the handlers of what it unpacks can dispatch
+        // another.
         dispatch_scope(impl& i, iterator begin, iterator end) noexcept
-            : i_(i), in_(i.in_dispatch_), decoded_(i.decoded_in_dispatch_), emitted_(i.emitted_in_dispatch_),
-              begin_(i.packet_begin_), end_(i.packet_end_) {
+            : i_(i), in_(i.in_dispatch_), decoded_(i.decoded_in_dispatch_), emitted_(i.emitted_in_dispatch_) {
             i.in_dispatch_ = true;
             i.decoded_in_dispatch_ = false;
             i.emitted_in_dispatch_ = false;
@@ -241,8 +243,6 @@ public:
             i_.in_dispatch_ = in_;
             i_.decoded_in_dispatch_ = decoded_;
             i_.emitted_in_dispatch_ = emitted_;
-            i_.packet_begin_ = begin_;
-            i_.packet_end_ = end_;
         }
         dispatch_scope(const dispatch_scope&) = delete;
         dispatch_scope& operator=(const dispatch_scope&) = delete;
@@ -250,7 +250,6 @@ public:
     private:
         impl& i_;
         bool in_, decoded_, emitted_;
-        iterator begin_, end_;
     };
 
     std::uint64_t dropped() const noexcept { return dropped_; }
