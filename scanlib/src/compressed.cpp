@@ -272,8 +272,13 @@ public:
             decode_stream<3>(p);
         else if constexpr (is_one_of<Packet, packed_key_echo, packed_key_echo_hr, packed_key_echo_hr_1>)
             key_echo<is_one_of<Packet, packed_key_echo_hr_1>, !is_one_of<Packet, packed_key_echo>>(p);
-        else if constexpr (is_one_of<Packet, packed_frame_echo, packed_frame_echo_hr, packed_frame_echo_hr_1>)
-            frame_echoes<is_one_of<Packet, packed_frame_echo_hr_1>, !is_one_of<Packet, packed_frame_echo>>(p);
+        else if constexpr (is_one_of<Packet, packed_frame_echo, packed_frame_echo_hr, packed_frame_echo_hr_1>) {
+            // After a lost key echo the deltas have nothing to add to.
+            if (echo_lost_) [[unlikely]]
+                echo_since_key_ = true;
+            else
+                frame_echoes<is_one_of<Packet, packed_frame_echo_hr_1>, !is_one_of<Packet, packed_frame_echo>>(p);
+        }
         else if constexpr (Packet::has_sequence)
             frame_shots(p);
         else
@@ -296,7 +301,7 @@ private:
     // The frames after a lost key would step from the values before it: they
     // make nothing until the next whole key of their kind.
     template <class Packet>
-    void key_lost() noexcept {
+    [[gnu::cold, gnu::noinline]] void key_lost() noexcept {
         if constexpr (is_one_of<Packet, packed_key_echo, packed_key_echo_hr, packed_key_echo_hr_1>) {
             echo_since_key_ = true;
             echo_lost_ = true;
@@ -397,8 +402,6 @@ private:
     template <bool ThirdRelative, bool Hr, class Packet>
     void frame_echoes(const Packet& p) {
         echo_since_key_ = true; // also for a frame without elements
-        if (echo_lost_) [[unlikely]]
-            return;
         const element_bits elements(p.deltas);
         using E = typename decltype(elements)::element;
         // Running values in locals: a record rebuilt from narrow stores and
