@@ -562,6 +562,50 @@ TEST(CompressedMends, TruncatedRecordsAreErrorsNotOverreads) {
         }
 }
 
+TEST(CompressedMends, KeyCutShortMakesNothingUp) {
+    // A key shot or key echo cut short of its layout, as the end of a cut
+    // file leaves it: at the end of the input it adds no call, and inside a
+    // stream nothing made up from it or from frames stepping from it reaches
+    // a handler; the rest of the stream only ever repeats calls of the whole.
+    const std::pair<shot_scheme, echo_scheme> schemes[] = {{shot_scheme::bits32, echo_scheme::plain},
+                                                           {shot_scheme::rad, echo_scheme::plain},
+                                                           {shot_scheme::hr, echo_scheme::hr},
+                                                           {shot_scheme::hr, echo_scheme::hr_1}};
+    const unsigned keys[] = {45, 51, 63, 47, 65, 92};
+    for (const auto& [ss, es] : schemes)
+        for (unsigned seed = 1; seed <= 2; ++seed) {
+            const auto m = make_keyframe(ss, es, seed, 4);
+            const auto whole = run(m.packed);
+            std::vector<std::string> sorted_whole = whole;
+            std::sort(sorted_whole.begin(), sorted_whole.end());
+            for (std::size_t k = 0; k < m.packed.size(); ++k) {
+                const words& key = m.packed[k];
+                const unsigned main = key[1] >> 16;
+                if (std::find(std::begin(keys), std::end(keys), main) == std::end(keys))
+                    continue;
+                // (63, 1) is decoded from the words of (63, 0), the first four.
+                const std::size_t body = std::min<std::size_t>(key.size() - 2, main == 63 ? 4 : key.size());
+                for (std::size_t n = 0; n < body; ++n) {
+                    SCOPED_TRACE("scheme " + std::to_string(int(ss)) + "/" + std::to_string(int(es)) + " seed " +
+                                 std::to_string(seed) + " packet " + std::to_string(k) + " body " +
+                                 std::to_string(n));
+                    std::vector<words> cut(m.packed.begin(), m.packed.begin() + static_cast<long>(k));
+                    const auto before = run(cut);
+                    cut.push_back(words(key.begin(), key.begin() + 2 + static_cast<long>(n)));
+                    const auto at_end = run(cut);
+                    ASSERT_EQ(at_end, before);
+                    cut.insert(cut.end(), m.packed.begin() + static_cast<long>(k) + 1, m.packed.end());
+                    const auto inside = run(cut);
+                    ASSERT_GE(inside.size(), before.size());
+                    ASSERT_TRUE(std::equal(before.begin(), before.end(), inside.begin()));
+                    for (std::size_t i = before.size(); i < inside.size(); ++i)
+                        ASSERT_TRUE(std::binary_search(sorted_whole.begin(), sorted_whole.end(), inside[i]))
+                            << "made up: " << inside[i];
+                }
+            }
+        }
+}
+
 TEST(CompressedMends, BufferStartsZeroed) {
     recorder r;
     stream_encoder enc(2);

@@ -224,14 +224,20 @@ public:
         : owner_(owner), visitor_(owner), skip_waveforms_(skip_waveforms) {}
 
     // Per dispatch: a packed packet is unpacked once, even when the fallback
-    // to older sub versions offers it to the same handler again.
+    // to older sub versions offers it to the same handler again. The packet's
+    // words tell a handler whether its view is a padded copy of a short body.
     class dispatch_scope {
     public:
-        explicit dispatch_scope(impl& i) noexcept
+        // The packet's words are not restored: a packet is checked at its
+        // first unpack, before the handlers of what it unpacks can dispatch
+        // another.
+        dispatch_scope(impl& i, iterator begin, iterator end) noexcept
             : i_(i), in_(i.in_dispatch_), decoded_(i.decoded_in_dispatch_), emitted_(i.emitted_in_dispatch_) {
             i.in_dispatch_ = true;
             i.decoded_in_dispatch_ = false;
             i.emitted_in_dispatch_ = false;
+            i.packet_begin_ = begin;
+            i.packet_end_ = end;
         }
         ~dispatch_scope() {
             i_.in_dispatch_ = in_;
@@ -254,14 +260,25 @@ public:
         if (in_dispatch_ && decoded_in_dispatch_)
             return;
         decoded_in_dispatch_ = true;
+        if constexpr (!Packet::has_sequence) {
+            if (cut_short<Packet>()) [[unlikely]] {
+                key_lost<Packet>();
+                return;
+            }
+        }
         if constexpr (is_one_of<Packet, packed_shot_echos_hr>)
             decode_stream<2>(p);
         else if constexpr (is_one_of<Packet, packed_shot_echos_sbl_hr>)
             decode_stream<3>(p);
         else if constexpr (is_one_of<Packet, packed_key_echo, packed_key_echo_hr, packed_key_echo_hr_1>)
             key_echo<is_one_of<Packet, packed_key_echo_hr_1>, !is_one_of<Packet, packed_key_echo>>(p);
-        else if constexpr (is_one_of<Packet, packed_frame_echo, packed_frame_echo_hr, packed_frame_echo_hr_1>)
-            frame_echoes<is_one_of<Packet, packed_frame_echo_hr_1>, !is_one_of<Packet, packed_frame_echo>>(p);
+        else if constexpr (is_one_of<Packet, packed_frame_echo, packed_frame_echo_hr, packed_frame_echo_hr_1>) {
+            // After a lost key echo the deltas have nothing to add to.
+            if (echo_lost_) [[unlikely]]
+                echo_since_key_ = true;
+            else
+                frame_echoes<is_one_of<Packet, packed_frame_echo_hr_1>, !is_one_of<Packet, packed_frame_echo>>(p);
+        }
         else if constexpr (Packet::has_sequence)
             frame_shots(p);
         else
@@ -269,6 +286,30 @@ public:
     }
 
 private:
+    // True for a key packet whose body is short of its layout, as the end of
+    // a cut file leaves it: the dispatcher hands it out zero-filled, and
+    // unpacked it would make up a shot or echo. Packets with a sequence never
+    // get that far short of their fixed part.
+    template <class Packet>
+    bool cut_short() const noexcept {
+        if (!in_dispatch_ || packet_begin_ == packet_end_)
+            return false;
+        const std::ptrdiff_t id_words = (*packet_begin_ & 0xFFu) == header_key::explicit_id ? 2 : 1;
+        return packet_end_ - packet_begin_ - id_words < static_cast<std::ptrdiff_t>(Packet::size_info.fixed_words);
+    }
+
+    // The frames after a lost key would step from the values before it: they
+    // make nothing until the next whole key of their kind.
+    template <class Packet>
+    [[gnu::cold, gnu::noinline]] void key_lost() noexcept {
+        if constexpr (is_one_of<Packet, packed_key_echo, packed_key_echo_hr, packed_key_echo_hr_1>) {
+            echo_since_key_ = true;
+            echo_lost_ = true;
+        } else {
+            key_seen_ = false;
+        }
+    }
+
     // ---- key and frame scheme ----------------------------------------------
 
     template <class Record>
@@ -345,6 +386,7 @@ private:
     // ThirdRelative: the third value is stored relative to the second.
     template <bool ThirdRelative, bool Hr, class Packet>
     void key_echo(const Packet& p) {
+        echo_lost_ = false;
         echo_state_.range = p.range;
         echo_state_.amplitude = p.amplitude;
         const auto third = static_cast<std::uint16_t>(static_cast<std::int16_t>(p.reflectance));
@@ -644,6 +686,8 @@ private:
     bool echo_since_key_ = false;
     std::uint32_t pending_echoes_ = 0;
     bool key_seen_ = false;
+    // The last key echo was cut short: echo deltas have nothing to add to.
+    bool echo_lost_ = false;
     echo_record echo_state_{};
     shot_lane<shot_record> shots_;
     shot_lane<shot_rad_record> shots_rad_;
@@ -660,6 +704,8 @@ private:
     bool in_dispatch_ = false;
     bool decoded_in_dispatch_ = false;
     bool emitted_in_dispatch_ = false;
+    iterator packet_begin_ = nullptr;
+    iterator packet_end_ = nullptr;
 
 public:
     // Largest unpacked packet: a waveform of 1023 samples after its word.
@@ -782,7 +828,7 @@ compressed_packets::~compressed_packets() = default;
 std::uint64_t compressed_packets::dropped_entries() const noexcept { return impl_->dropped(); }
 
 bool compressed_packets::on_dispatch(iterator const& begin, iterator const& end) {
-    impl::dispatch_scope scope(*impl_);
+    impl::dispatch_scope scope(*impl_, begin, end);
     ++packet_count;
     return basic_packets::on_dispatch(begin, end);
 }
