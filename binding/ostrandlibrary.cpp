@@ -359,9 +359,10 @@ JNIEXPORT jobject JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_getNe
                     try {
                         cloud.dispatch(packet.begin, packet.end);
                     } catch (std::range_error const&) {
-                        // Too short for its layout at the end of the input: a
-                        // file still being written or a copy cut short. The cut
-                        // packet is dropped, as a cut fixed-size one is.
+                        // Too short for its layout, or a packed record cut
+                        // inside, at the end of the input: a file still being
+                        // written or a copy cut short. The cut packet is
+                        // dropped, as a cut fixed-size one is.
                         if (!h->decoder->input_ended)
                             throw;
                     }

@@ -207,7 +207,7 @@ std::vector<words> split(const stream_case& c, std::mt19937& g, int pieces) {
 bool documented(const std::exception& e) {
     const std::string m = e.what();
     if (dynamic_cast<const std::range_error*>(&e))
-        return m == "Missing data for sequence.";
+        return m == "Missing data for sequence." || m.rfind("Truncated subpackage v", 0) == 0;
     for (const char* p : {"Unknown subpackage v2: ", "Unknown subpackage v3: ", "Truncated subpackage v2: ",
                           "Truncated subpackage v3: "})
         if (m.rfind(p, 0) == 0)
@@ -536,8 +536,9 @@ TEST(CompressedMends, TruncatedRecordsAreErrorsNotOverreads) {
             const auto c = make_stream(version, 40 + seed, 60);
             const words& body = c.body.body;
             const unsigned main = version == 2 ? 86 : 109;
-            // Cut inside each record: the error names the record's tag, and
-            // the records before it have all been emitted.
+            // Cut inside each record: the error names the record's tag, is a
+            // range error as a reader ends a cut file on, and the records
+            // before it have all been emitted.
             for (std::size_t r = 0; r < c.body.boundaries.size(); ++r) {
                 const std::size_t start = c.body.boundaries[r];
                 const std::size_t next = r + 1 < c.body.boundaries.size() ? c.body.boundaries[r + 1] : body.size();
@@ -553,7 +554,7 @@ TEST(CompressedMends, TruncatedRecordsAreErrorsNotOverreads) {
                 try {
                     cut_r.feed(p);
                     ADD_FAILURE() << "no error for a record cut at word " << cut;
-                } catch (const std::runtime_error& e) {
+                } catch (const std::range_error& e) {
                     EXPECT_EQ(std::string(e.what()),
                               "Truncated subpackage v" + std::to_string(version) + ": " + std::to_string(tag));
                 }

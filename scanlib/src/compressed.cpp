@@ -610,8 +610,10 @@ private:
 
     // ---- tagged bit streams -------------------------------------------------
 
+    // A range error, as for a body short of its sequence: at the end of the
+    // input it is what a cut file leaves, and a reader may end there.
     [[noreturn]] static void truncated(int version, unsigned tag) {
-        throw std::runtime_error((version == 2 ? "Truncated subpackage v2: " : "Truncated subpackage v3: ") +
+        throw std::range_error((version == 2 ? "Truncated subpackage v2: " : "Truncated subpackage v3: ") +
                                  std::to_string(tag));
     }
     [[noreturn]] static void unknown(int version, unsigned tag) {
