@@ -294,8 +294,8 @@ private:
     bool cut_short() const noexcept {
         if (!in_dispatch_ || packet_begin_ == packet_end_)
             return false;
-        const std::ptrdiff_t id_words = (*packet_begin_ & 0xFFu) == header_key::explicit_id ? 2 : 1;
-        return packet_end_ - packet_begin_ - id_words < static_cast<std::ptrdiff_t>(Packet::size_info.fixed_words);
+        const basic_package<iterator> packet(packet_begin_, packet_end_, owner_.table);
+        return packet.end - packet.body_begin < static_cast<std::ptrdiff_t>(Packet::size_info.fixed_words);
     }
 
     // The frames after a lost key would step from the values before it: they
