@@ -283,6 +283,20 @@ protected:
         });
     }
 
+    // Writes a packed scan of `shots` shots to `packed` and reads it back on a
+    // handle of its own: the reference a threaded read must equal.
+    std::vector<shot_values> packed_reference(std::string const& packed, std::uint64_t shots) {
+        scangen::options o;
+        o.shots = shots;
+        o.packed = true;
+        scangen::write_scan(packed, o);
+        jlong ref = h->instantiate();
+        EXPECT_EQ(h->open(ref, packed.c_str(), {2, 5}), 0) << packed;
+        std::vector<shot_values> expected = read_all(*h, ref);
+        h->del(ref);
+        return expected;
+    }
+
     vm* machine = nullptr;
     std::optional<host> h;
     scratch tmp;
@@ -598,16 +612,9 @@ TEST_F(HostJvm, ADeleteFromAnotherThreadEndsThePullsWithoutHarm) {
 TEST_F(HostJvm, ANumberThatDeleteTookNamesNoLaterHandle) {
     // A holds a number and has used it; B deletes it; C instantiates and opens
     // a scan; then A, and B which only deleted, call with the old number.
-    scangen::options o;
-    o.shots = 500;
-    o.packed = true;
     const std::string packed = (tmp.dir / "packed.zpk").string();
-    scangen::write_scan(packed, o);
-    jlong ref = h->instantiate();
-    ASSERT_EQ(h->open(ref, packed.c_str(), {2, 5}), 0);
-    const std::vector<shot_values> expected = read_all(*h, ref);
-    h->del(ref);
-    ASSERT_EQ(expected.size(), o.shots);
+    const std::vector<shot_values> expected = packed_reference(packed, 500);
+    ASSERT_EQ(expected.size(), 500u);
 
     netpeers::gate a_used, b_deleted, c_opened, a_called, b_called;
     std::atomic<jlong> old_number{0}, new_number{0};
@@ -686,16 +693,9 @@ TEST_F(HostJvm, StaleNumbersBesideBusyReadersTouchNothing) {
     // Four threads read whole scans on handles of their own while two call
     // with numbers that delete took, most of them while their records are
     // handed out again.
-    scangen::options o;
-    o.shots = 3000;
-    o.packed = true;
     const std::string packed = (tmp.dir / "packed.zpk").string();
-    scangen::write_scan(packed, o);
-    jlong ref = h->instantiate();
-    ASSERT_EQ(h->open(ref, packed.c_str(), {2, 5}), 0);
-    const std::vector<shot_values> expected = read_all(*h, ref);
-    h->del(ref);
-    ASSERT_EQ(expected.size(), o.shots);
+    const std::vector<shot_values> expected = packed_reference(packed, 3000);
+    ASSERT_EQ(expected.size(), 3000u);
 
     std::mutex dead_lock;
     std::vector<jlong> dead; // the latest deleted numbers
