@@ -253,7 +253,8 @@ public final class ScanSummary {
     /**
      * What the host can see itself of a scan that did not open (the library
      * says nothing): for a file, whether it is there and readable; for a
-     * network stream, the scheme and the address it was to use.
+     * network stream, an address the library refuses as written, else the
+     * scheme and the address it was to use.
      */
     static String openFailure(String uri) {
         String scheme = scheme(uri);
