@@ -174,10 +174,10 @@ inline void write_config(writer& w, options const& o) {
 inline totals write_scan(std::string const& uri, options const& o) {
     using namespace detail;
     if (o.shots > max_shots)
-        throw std::invalid_argument("scan_gen: at most " + std::to_string(max_shots) +
+        throw std::invalid_argument("at most " + std::to_string(max_shots) +
                                     " shots keep the shot time below 2^32");
     if (o.facets < 1 || o.facets > 8)
-        throw std::invalid_argument("scan_gen: 1 to 8 facets");
+        throw std::invalid_argument("1 to 8 facets");
     writer w(uri);
     write_config(w, o);
     shot_source src(o.seed);
