@@ -20,11 +20,11 @@ SCAN is one of:
                            ?KEY=VALUE;... items make the request sent to it
   quda://[ADDRESS:]PORT    the scan's UDP datagrams, received on that local
                            address (default 0.0.0.0) and port (default 20001)
-Options:
+Options (several may share one word, as -rdat):
   -r          add each echo's reflectance (dB)
   -d          add each echo's pulse-shape deviation
   -a          add each echo's amplitude
-  -t          add each echo's time (s)
+  -t          add each echo's time (s, its shot's time)
   -q          print the summary line only
   -h, --help  print this help
 Exit status: 0 read to the end, 1 cannot open or read the scan or write the
@@ -34,11 +34,27 @@ EOF
 
 options=()
 scan=
+unknown() {
+  echo "run-host.sh: unknown option $1" >&2
+  usage >&2
+  exit 2
+}
 for arg in "$@"; do
   case "$arg" in
-    -h|--help) usage; exit 0 ;;
-    -r|-d|-a|-t|-q) options+=("$arg") ;;
-    -*) echo "run-host.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
+    --help) usage; exit 0 ;;
+    -|--*) unknown "$arg" ;;
+    -*)
+      # Short options, one or several in one word (-rdat).
+      letters=${arg#-}
+      while [ -n "$letters" ]; do
+        letter=${letters:0:1}
+        letters=${letters:1}
+        case "$letter" in
+          h) usage; exit 0 ;;
+          r|d|a|t|q) options+=("-$letter") ;;
+          *) unknown "-$letter" ;;
+        esac
+      done ;;
     *)
       if [ -n "$scan" ]; then
         echo "run-host.sh: more than one scan given" >&2

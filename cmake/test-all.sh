@@ -3,7 +3,12 @@
 # short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-jobs=$(nproc)
+# JOBS holds the build and the tests to fewer parallel jobs (default: every core).
+jobs=${JOBS:-$(nproc)}
+if ! [[ $jobs =~ ^[1-9][0-9]*$ ]]; then
+  echo "test-all.sh: JOBS must be a whole number above 0, not '$jobs'" >&2
+  exit 2
+fi
 
 echo "== normal build"
 # Line tables only: full debug info of the template-heavy tests costs more than the tests.

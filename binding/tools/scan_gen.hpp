@@ -174,10 +174,10 @@ inline void write_config(writer& w, options const& o) {
 inline totals write_scan(std::string const& uri, options const& o) {
     using namespace detail;
     if (o.shots > max_shots)
-        throw std::invalid_argument("scan_gen: at most " + std::to_string(max_shots) +
+        throw std::invalid_argument("at most " + std::to_string(max_shots) +
                                     " shots keep the shot time below 2^32");
     if (o.facets < 1 || o.facets > 8)
-        throw std::invalid_argument("scan_gen: 1 to 8 facets");
+        throw std::invalid_argument("1 to 8 facets");
     writer w(uri);
     write_config(w, o);
     shot_source src(o.seed);
@@ -186,13 +186,25 @@ inline totals write_scan(std::string const& uri, options const& o) {
     std::vector<echo> echoes;
     std::vector<unsigned int> deltas;
     if (!o.packed) {
-        for (std::uint64_t i = 0; i < o.shots; ++i) {
-            const shot s = src.next(i % 40 == 0);
+        // The shots of the packed form: the same blocks and frames decide
+        // which shots take the exact time step, and so the same draws.
+        auto put_shot = [&](bool first) {
+            const shot s = src.next(first);
             w.body().assign({s.time, s.line, s.frame});
             w.emit(10, 2);
             for (unsigned k = 0; k < s.echoes; ++k)
                 echo_packet(w, src.next_echo(k), 42);
             t.echoes += s.echoes;
+        };
+        std::uint64_t i = 0;
+        while (i < o.shots) {
+            put_shot(true);
+            ++i;
+            for (unsigned in_block = 1; in_block < 256 && i < o.shots && !src.line_wraps_next();) {
+                for (unsigned in_frame = 0; in_frame < 40 && i < o.shots && !src.line_wraps_next();
+                     ++in_frame, ++in_block, ++i)
+                    put_shot(in_frame == 0);
+            }
         }
     } else {
         // Blocks of a key shot and frames of up to 40 shots, each shot packet

@@ -2,7 +2,8 @@
 # cmake/run-host.sh and the Java host as a user meets them: a relative scan
 # path read from the user's directory, usage, standard output holding only
 # shot lines and the summary, one-line errors with the summary of what was
-# read, a closed output that stops the reading, and cmake/scan-gen.sh.
+# read, a closed output that stops the reading, a slow non-blocking reader that
+# loses nothing, and cmake/scan-gen.sh.
 # Usage: test_run_host.sh BUILD_DIR
 # BUILD_DIR must be built (the normal build builds the shared object, the host
 # classes, sample_scan and scan_gen): the run here only relinks sample_scan,
@@ -111,14 +112,32 @@ if [ "$rc" -ne 2 ] || [ -s "$tmp/out" ] || ! usage_lists_every_option "$tmp/err"
   fail "ScanSummary -x prints the usage on standard error, exit 2"
 fi
 
-# A read failure: the summary of what was read, one error line, exit 1.
+# Short options share one word; an unknown letter among them is bad usage.
+run_host -r -d -a -t "$tmp/scans/site/site1.zpk"
+cp "$tmp/out" "$tmp/out.options"
+for script in run_host run_summary; do
+  $script -rdat "$tmp/scans/site/site1.zpk"
+  if [ "$rc" -ne 0 ] || ! cmp -s "$tmp/out" "$tmp/out.options" || ! grep -q ' times=\[' "$tmp/out"; then
+    fail "$script -rdat reads as -r -d -a -t"
+  fi
+  $script -rx "$tmp/scans/site/site1.zpk"
+  if [ "$rc" -ne 2 ] || [ -s "$tmp/out" ] || ! grep -q 'unknown option -x$' "$tmp/err"; then
+    fail "$script -rx is bad usage naming -x, exit 2"
+  fi
+done
+
+# A read failure: the summary of what was read, one error line naming the scan
+# and the library's message without its build details, exit 1.
 : >"$tmp/empty.zpk"
-at "$tmp" run_host empty.zpk
-if [ "$rc" -ne 1 ] || [ "$(cat "$tmp/out")" != "summary shots=0 echoes=0" ] ||
-   [ "$(grep -c '^error: ' "$tmp/err")" -ne 1 ] || ! grep -q '^error: .*Bad preamble\.$' "$tmp/err" ||
-   ! no_stack_trace; then
-  fail "an empty file gives the summary, one error line and exit 1"
-fi
+head -c 10 "$build/sample.zpk" >"$tmp/cut.zpk"
+for scan in empty.zpk cut.zpk; do
+  at "$tmp" run_host "$scan"
+  if [ "$rc" -ne 1 ] || [ "$(cat "$tmp/out")" != "summary shots=0 echoes=0" ] ||
+     [ "$(grep -c '^error: ' "$tmp/err")" -ne 1 ] ||
+     ! grep -q -x "error: cannot read $scan: Bad preamble\." "$tmp/err" || ! no_stack_trace; then
+    fail "$scan, cut inside its preamble, gives the summary, one error line and exit 1"
+  fi
+done
 # A stream cut off after part of the scan: the shots read before still count.
 coproc server {
   python3 - "$build/sample.zpk" <<'PY'
@@ -157,10 +176,20 @@ at "$tmp" run_summary file:scans
 if [ "$rc" -ne 1 ] || [ "$(cat "$tmp/err")" != "error: cannot open file:scans: it is a directory" ]; then
   fail "a directory is named as a directory"
 fi
-run_summary "quvo://127.0.0.1:$port/stream"
-if [ "$rc" -ne 1 ] || [ "$(wc -l <"$tmp/err")" -ne 1 ] || ! grep -q "quvo.*127\.0\.0\.1:$port" "$tmp/err"; then
+# Leading zeros still make a port: the server is asked and does not answer.
+run_summary "quvo://127.0.0.1:000$port/stream"
+if [ "$rc" -ne 1 ] ||
+   [ "$(cat "$tmp/err")" != "error: cannot open quvo://127.0.0.1:000$port/stream: no quvo stream from the TCP server 127.0.0.1:000$port" ]; then
   fail "a quvo stream that does not open is named by its scheme and address"
 fi
+# A port that is not one is told apart from a server that does not answer.
+for scan in quvo://127.0.0.1:99999 quvo://127.0.0.1:65536/x quvo://127.0.0.1:+85617 quda://65536 quda://99999 \
+            quda://0.0.0.0:-1; do
+  run_summary "$scan"
+  if [ "$rc" -ne 1 ] || [ "$(cat "$tmp/err")" != "error: cannot open $scan: Invalid address/service syntax." ]; then
+    fail "$scan is refused as an invalid address"
+  fi
+done
 
 # A reader that goes away stops the host: a stream that never ends, piped into
 # head, ends by itself with the status of a tool stopped by SIGPIPE, without a
@@ -204,6 +233,32 @@ if [ "${statuses[0]}" -ne 141 ] || [ "$(grep -c '^shot ' "$tmp/out")" -ne 3 ] ||
    grep -q '^error' "$tmp/err"; then
   fail "a stream that never ends, piped into head, stops with status 141 (was ${statuses[0]})"
 fi
+# A reader that made the pipe non-blocking and reads late gets every line: the
+# host waits while the pipe is full instead of taking it for a closed one.
+"$build/scan_gen" "$tmp/s3000.zpk" 3000 >/dev/null
+run_summary "$tmp/s3000.zpk"
+cp "$tmp/out" "$tmp/out.s3000"
+rc=0
+python3 - bash "$repo/cmake/run-host.sh" "$tmp/s3000.zpk" >"$tmp/out" 2>"$tmp/err" <<'PY' || rc=$?
+import os, subprocess, sys, time
+r, w = os.pipe2(os.O_NONBLOCK)
+child = subprocess.Popen(sys.argv[1:], stdout=w)
+os.close(w)
+time.sleep(3)
+while True:
+    try:
+        data = os.read(r, 1 << 16)
+    except BlockingIOError:
+        time.sleep(0.01)
+        continue
+    if not data:
+        break
+    sys.stdout.buffer.write(data)
+sys.exit(child.wait())
+PY
+if [ "$rc" -ne 0 ] || [ "$(grep -c '^shot ' "$tmp/out")" -ne 3000 ] || ! cmp -s "$tmp/out" "$tmp/out.s3000"; then
+  fail "a non-blocking pipe read 3 s late gets all 3000 shot lines and the summary, exit 0 (was $rc)"
+fi
 # An output that fails otherwise (a full disk) is an error, not a success.
 if [ -w /dev/full ]; then
   rc=0
@@ -226,6 +281,23 @@ run_summary -q "$tmp/other/gen.zpk"
 if [ "$rc" -ne 0 ] || [ "${gen_shots:-}" != 1000 ] ||
    [ "$(cut -d' ' -f1-3 "$tmp/out")" != "summary shots=1000 echoes=$gen_echoes" ]; then
   fail "scan-gen.sh writes a relative path in the caller's directory, read back whole"
+fi
+
+# Plain and packed, scan-gen.sh writes the same shots; a count that is not a
+# number is bad usage.
+at "$tmp/other" bash "$repo/cmake/scan-gen.sh" plain.zpk 1000 >/dev/null 2>&1
+run_summary -r -d -a -t "$tmp/other/plain.zpk"
+cp "$tmp/out" "$tmp/out.plain"
+plain_rc=$rc
+run_summary -r -d -a -t "$tmp/other/gen.zpk"
+if [ "$plain_rc" -ne 0 ] || [ "$rc" -ne 0 ] || ! grep -q '^summary shots=1000 ' "$tmp/out" ||
+   ! cmp -s "$tmp/out" "$tmp/out.plain"; then
+  fail "scan-gen.sh writes the same shots plain and packed"
+fi
+rc=0
+(cd "$tmp/other" && bash "$repo/cmake/scan-gen.sh" tiny.zpk abc) >"$tmp/out" 2>"$tmp/err" || rc=$?
+if [ "$rc" -ne 2 ] || [ -e "$tmp/other/tiny.zpk" ] || ! grep -q '^usage: scan_gen ' "$tmp/err"; then
+  fail "scan-gen.sh tiny.zpk abc is bad usage, exit 2, nothing written"
 fi
 
 [ "$failures" -eq 0 ] || exit 1

@@ -3,7 +3,9 @@ package fr.belcour.quillet.io.tls.zpk;
 import java.io.FileDescriptor;
 import java.io.FileOutputStream;
 import java.io.IOException;
-import java.io.OutputStream;
+import java.io.InterruptedIOException;
+import java.nio.ByteBuffer;
+import java.nio.channels.FileChannel;
 import java.nio.file.Files;
 import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
@@ -28,11 +30,11 @@ public final class ScanSummary {
         "                           ?KEY=VALUE;... items make the request sent to it",
         "  quda://[ADDRESS:]PORT    the scan's UDP datagrams, received on that local",
         "                           address (default 0.0.0.0) and port (default 20001)",
-        "Options:",
+        "Options (several may share one word, as -rdat):",
         "  -r          add each echo's reflectance (dB)",
         "  -d          add each echo's pulse-shape deviation",
         "  -a          add each echo's amplitude",
-        "  -t          add each echo's time (s)",
+        "  -t          add each echo's time (s, its shot's time)",
         "  -q          print the summary line only",
         "  -h, --help  print this help",
         "Exit status: 0 read to the end, 1 cannot open or read the scan or write the",
@@ -50,22 +52,33 @@ public final class ScanSummary {
         boolean quiet = false;
         String uri = null;
         for (String a : args) {
-            switch (a) {
-                case "-r": codes.add(ZpkExtraction.EXPORT_REFLECTANCE); break;
-                case "-d": codes.add(ZpkExtraction.EXPORT_DEVIATION); break;
-                case "-a": codes.add(ZpkExtraction.EXPORT_AMPLITUDE); break;
-                case "-t": codes.add(ZpkExtraction.EXPORT_TIME); break;
-                case "-q": quiet = true; break;
-                case "-h": case "--help":
-                    System.out.println(USAGE);
-                    return 0;
-                default:
-                    if (a.startsWith("-"))
-                        return usageError("unknown option " + a);
-                    if (uri != null)
-                        return usageError("more than one scan given");
-                    uri = a;
+            if (a.equals("--help")) {
+                System.out.println(USAGE);
+                return 0;
             }
+            if (a.startsWith("-")) {
+                // Short options, one or several in one word (-rdat).
+                if (a.length() == 1)
+                    return usageError("unknown option " + a);
+                for (int i = 1; i < a.length(); ++i) {
+                    switch (a.charAt(i)) {
+                        case 'r': codes.add(ZpkExtraction.EXPORT_REFLECTANCE); break;
+                        case 'd': codes.add(ZpkExtraction.EXPORT_DEVIATION); break;
+                        case 'a': codes.add(ZpkExtraction.EXPORT_AMPLITUDE); break;
+                        case 't': codes.add(ZpkExtraction.EXPORT_TIME); break;
+                        case 'q': quiet = true; break;
+                        case 'h':
+                            System.out.println(USAGE);
+                            return 0;
+                        default:
+                            return usageError("unknown option " + (a.startsWith("--") ? a : "-" + a.charAt(i)));
+                    }
+                }
+                continue;
+            }
+            if (uri != null)
+                return usageError("more than one scan given");
+            uri = a;
         }
         if (uri == null)
             return usageError("no scan given");
@@ -78,7 +91,7 @@ public final class ScanSummary {
             System.err.println("error: cannot load the native library: " + oneLine(e.getMessage(), e));
             return 1;
         }
-        LineOutput out = new LineOutput(new FileOutputStream(FileDescriptor.out));
+        LineOutput out = new LineOutput(new FileOutputStream(FileDescriptor.out).getChannel());
         long handle = zpk.instantiate();
         boolean connected = false;
         try {
@@ -105,7 +118,7 @@ public final class ScanSummary {
                 }
             } catch (RuntimeException e) {
                 // The library's failure while reading: what was read so far still counts.
-                failure = oneLine(e.getMessage(), e);
+                failure = "cannot read " + uri + ": " + libraryMessage(oneLine(e.getMessage(), e));
             }
             connected = false;
             zpk.closeConnexion(handle);
@@ -134,25 +147,46 @@ public final class ScanSummary {
      * Standard output that reports a failed write, which System.out swallows:
      * a reader that has gone (| head) must stop the reading, and a full disk
      * must not pass for success. Each line is written at once, so that a live
-     * stream shows its shots as they come.
+     * stream shows its shots as they come. A pipe its reader made non-blocking
+     * takes no more while full: the line waits until the reader drains it, as
+     * on a blocking pipe, instead of being lost.
      */
     static final class LineOutput {
-        private final OutputStream out;
-        private byte[] bytes = new byte[1024];
+        /** Longest pause between two tries on a full pipe, in ms. */
+        private static final long MAX_PAUSE = 10;
+        private final FileChannel out;
+        private ByteBuffer bytes = ByteBuffer.allocateDirect(1024);
 
-        LineOutput(OutputStream out) {
+        LineOutput(FileChannel out) {
             this.out = out;
         }
 
         /** The line and a line feed; every line the host prints is ASCII. */
         void println(String line) throws IOException {
             int n = line.length();
-            if (bytes.length <= n)
-                bytes = new byte[2 * n];
+            if (bytes.capacity() <= n)
+                bytes = ByteBuffer.allocateDirect(2 * n);
+            bytes.clear();
             for (int i = 0; i < n; ++i)
-                bytes[i] = (byte) line.charAt(i);
-            bytes[n] = '\n';
-            out.write(bytes, 0, n + 1);
+                bytes.put((byte) line.charAt(i));
+            bytes.put((byte) '\n');
+            bytes.flip();
+            long pause = 1;
+            while (bytes.hasRemaining()) {
+                // 0 bytes: the descriptor is non-blocking and full (EAGAIN);
+                // a reader that has gone fails the write instead (EPIPE).
+                if (out.write(bytes) > 0) {
+                    pause = 1;
+                    continue;
+                }
+                try {
+                    Thread.sleep(pause);
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                    throw new InterruptedIOException("interrupted while the output was full");
+                }
+                pause = Math.min(2 * pause, MAX_PAUSE);
+            }
         }
     }
 
@@ -181,10 +215,46 @@ public final class ScanSummary {
         return m.replaceAll("\\s*[\\r\\n]+\\s*", " ").trim();
     }
 
+    /** The build details (version, platform, source, line) that lead the library's own errors. */
+    private static final java.util.regex.Pattern BUILD_DETAILS =
+        java.util.regex.Pattern.compile("^scanlib [^:]* : [^:]* : [^:]* : [0-9]+ : ");
+
+    /** The library's message without the build details its exceptions start with. */
+    static String libraryMessage(String text) {
+        String m = BUILD_DETAILS.matcher(text).replaceFirst("");
+        return m.isEmpty() ? text : m;
+    }
+
+    /** The library's text for an address it refuses before it tries it. */
+    static final String INVALID_ADDRESS = "Invalid address/service syntax.";
+
+    /**
+     * Whether the library takes the service of an address: a service name or
+     * a port number up to 65535 (leading zeros allowed); no sign, no white
+     * space, nothing empty.
+     */
+    static boolean validService(String service) {
+        if (service.isEmpty())
+            return false;
+        boolean digits = true;
+        long port = 0;
+        for (int i = 0; i < service.length(); ++i) {
+            char c = service.charAt(i);
+            if (c == '+' || c == '-' || " \t\n\u000B\f\r".indexOf(c) >= 0)
+                return false;
+            if (c < '0' || c > '9')
+                digits = false;
+            else if (digits && port <= 65535)
+                port = port * 10 + (c - '0');
+        }
+        return !digits || port <= 65535;
+    }
+
     /**
      * What the host can see itself of a scan that did not open (the library
      * says nothing): for a file, whether it is there and readable; for a
-     * network stream, the scheme and the address it was to use.
+     * network stream, an address the library refuses as written, else the
+     * scheme and the address it was to use.
      */
     static String openFailure(String uri) {
         String scheme = scheme(uri);
@@ -203,8 +273,8 @@ public final class ScanSummary {
                     service = authority;
                 }
             }
-            if (host.isEmpty() || service.isEmpty())
-                return ": " + scheme + " address '" + authority + "' lacks a host or a port";
+            if (host.isEmpty() || !validService(service))
+                return ": " + INVALID_ADDRESS;
             return tcp ? ": no quvo stream from the TCP server " + host + ":" + service
                        : ": cannot listen for quda datagrams on the UDP address " + host + ":" + service;
         }
