@@ -341,17 +341,22 @@ TEST(QuvoConnRequest, AddressesAndTokensRefused) {
 
 TEST(QuvoConnRequest, PortsAboveTheRangeAreRefused) {
     // Taken modulo 65536 the number would reach this server; nothing may.
-    tcp_server server({[](tcp_peer& p) { p.close(); }});
+    auto refuse = [](tcp_peer& p) { p.close(); };
+    tcp_server server({refuse, refuse, refuse, refuse, refuse});
     const std::string wrapped = std::to_string(server.port() + 65536u);
-    EXPECT_EQ(error_text([&] { make("quvo://127.0.0.1:" + wrapped + "/x")->open(); }),
-              "Invalid address/service syntax.");
+    const std::string negated = std::to_string(0 - std::uint64_t(server.port()));  // -that wraps to the port
+    for (const std::string& service : {wrapped, "+" + wrapped, " " + wrapped, "\t" + wrapped, "-" + negated})
+        EXPECT_EQ(error_text([&] { make("quvo://127.0.0.1:" + service + "/x")->open(); }),
+                  "Invalid address/service syntax.")
+            << service;
     EXPECT_EQ(server.accepted(), 0u);
-    for (const char* service : {"65536", "99999", "4294967297", "000000000000000000065536", "99999999999999999999999"})
+    for (const char* service : {"65536", "99999", "4294967297", "000000000000000000065536", "99999999999999999999999",
+                                "+85617", " 85617", "\t85617", "-18446744073709531535", "+99999", "+80", "80 ", "-1"})
         EXPECT_EQ(error_text([&] { make(std::string("quvo://h:") + service + "/x"); }),
                   "Invalid address/service syntax.")
             << service;
     // Ports in range, leading zeros included, and service names stay.
-    for (const char* service : {"0", "65535", "0000065535", "http", "x99999", "99999x"})
+    for (const char* service : {"0", "65535", "0065535", "0000065535", "http", "http-alt", "x99999", "99999x"})
         EXPECT_NO_THROW(make(std::string("quvo://h:") + service + "/x")) << service;
 }
 
