@@ -108,6 +108,23 @@ std::optional<std::string> tcp_peer::read_line(ms timeout) {
     return std::nullopt;
 }
 
+std::size_t tcp_peer::take(std::size_t max) {
+    std::size_t taken = 0;
+    char buf[4096];
+    while (fd_ >= 0 && taken < max) {
+        ssize_t n = ::recv(fd_, buf, std::min(sizeof buf, max - taken), MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        taken += std::size_t(n);
+        pending_.append(buf, std::size_t(n));
+    }
+    for (auto lf = pending_.find('\n'); lf != std::string::npos; lf = pending_.find('\n')) {
+        server_.record(pending_.substr(0, lf));
+        pending_.erase(0, lf + 1);
+    }
+    return taken;
+}
+
 bool tcp_peer::quiet_for(ms timeout) {
     if (fd_ < 0 || !pending_.empty())
         return pending_.empty();

@@ -45,6 +45,9 @@ public:
     // The next line (line feed removed), recorded in the server's log; empty
     // optional on timeout or when the client closed.
     std::optional<std::string> read_line(ms timeout = 5000ms);
+    // Reads what has arrived, up to `max` bytes, without waiting; whole lines
+    // are recorded. Returns the count read.
+    std::size_t take(std::size_t max);
     // True when no byte arrives within `timeout` (the client stays silent).
     bool quiet_for(ms timeout);
     // True when the client closes its end within `timeout`.

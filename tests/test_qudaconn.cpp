@@ -237,15 +237,19 @@ TEST(QudaAddress, PortsAboveTheRangeAreRefused) {
     // Taken modulo 65536 the number would bind this port; it stays free for
     // a socket of the test.
     const unsigned short port = free_udp_port();
-    conn_ptr c;
-    std::string error = "<no error>";
-    try {
-        c = conn_ptr(basic_rconnection::create_impl("quda://127.0.0.1:" + std::to_string(port + 65536u), "", ""));
-        c->open();
-    } catch (const std::exception& e) {
-        error = e.what();
+    const std::string wrapped = std::to_string(port + 65536u);
+    const std::string negated = std::to_string(0 - std::uint64_t(port));  // -that wraps to the port
+    for (const std::string& service : {wrapped, "+" + wrapped, " " + wrapped, "\t" + wrapped, "-" + negated}) {
+        conn_ptr c;
+        std::string error = "<no error>";
+        try {
+            c = conn_ptr(basic_rconnection::create_impl("quda://127.0.0.1:" + service, "", ""));
+            c->open();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, "Invalid address/service syntax.") << service;
     }
-    EXPECT_EQ(error, "Invalid address/service syntax.");
     int listener = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -253,10 +257,12 @@ TEST(QudaAddress, PortsAboveTheRangeAreRefused) {
     a.sin_port = htons(port);
     EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "the wrapped port is taken";
     ::close(listener);
-    for (const char* authority : {"65536", "0.0.0.0:99999", "127.0.0.1:4294967297", "00000000000065536"})
+    for (const char* authority : {"65536", "0.0.0.0:99999", "127.0.0.1:4294967297", "00000000000065536", "+99999",
+                                  "127.0.0.1:+99999", "127.0.0.1:+85617", "127.0.0.1: 85617", "127.0.0.1:\t85617",
+                                  "127.0.0.1:-18446744073709531535", "127.0.0.1:+80", "127.0.0.1:80\n"})
         EXPECT_THROW(basic_rconnection::create_impl(std::string("quda://") + authority, "", ""), std::runtime_error)
             << authority;
-    for (const char* authority : {"0", "65535", "127.0.0.1:0065535", "127.0.0.1:domain"})
+    for (const char* authority : {"0", "65535", "127.0.0.1:0065535", "127.0.0.1:domain", "127.0.0.1:http-alt"})
         EXPECT_NO_THROW(basic_rconnection::create_impl(std::string("quda://") + authority, "", "")) << authority;
 }
 

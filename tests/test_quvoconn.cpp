@@ -341,17 +341,22 @@ TEST(QuvoConnRequest, AddressesAndTokensRefused) {
 
 TEST(QuvoConnRequest, PortsAboveTheRangeAreRefused) {
     // Taken modulo 65536 the number would reach this server; nothing may.
-    tcp_server server({[](tcp_peer& p) { p.close(); }});
+    auto refuse = [](tcp_peer& p) { p.close(); };
+    tcp_server server({refuse, refuse, refuse, refuse, refuse});
     const std::string wrapped = std::to_string(server.port() + 65536u);
-    EXPECT_EQ(error_text([&] { make("quvo://127.0.0.1:" + wrapped + "/x")->open(); }),
-              "Invalid address/service syntax.");
+    const std::string negated = std::to_string(0 - std::uint64_t(server.port()));  // -that wraps to the port
+    for (const std::string& service : {wrapped, "+" + wrapped, " " + wrapped, "\t" + wrapped, "-" + negated})
+        EXPECT_EQ(error_text([&] { make("quvo://127.0.0.1:" + service + "/x")->open(); }),
+                  "Invalid address/service syntax.")
+            << service;
     EXPECT_EQ(server.accepted(), 0u);
-    for (const char* service : {"65536", "99999", "4294967297", "000000000000000000065536", "99999999999999999999999"})
+    for (const char* service : {"65536", "99999", "4294967297", "000000000000000000065536", "99999999999999999999999",
+                                "+85617", " 85617", "\t85617", "-18446744073709531535", "+99999", "+80", "80 ", "-1"})
         EXPECT_EQ(error_text([&] { make(std::string("quvo://h:") + service + "/x"); }),
                   "Invalid address/service syntax.")
             << service;
     // Ports in range, leading zeros included, and service names stay.
-    for (const char* service : {"0", "65535", "0000065535", "http", "x99999", "99999x"})
+    for (const char* service : {"0", "65535", "0065535", "0000065535", "http", "http-alt", "x99999", "99999x"})
         EXPECT_NO_THROW(make(std::string("quvo://h:") + service + "/x")) << service;
 }
 
@@ -563,6 +568,73 @@ TEST(QuvoConnAcknowledge, ServerThatTakesThemOnlyAfterSendingEverything) {
         ASSERT_EQ(lines[i], "ACKNOWLEDGE acknowledge-token=" + token(i - 1)) << i;
     scripted_seed("scripted_late", scan.substr(0, 200), 4, 0, 0, 0, 0, true, 7 | 5 << 5);
     scripted_seed("scripted_late_fits", scan.substr(0, 200), 4, 0, 0, 0, 0, true, 3 | 5 << 5);
+}
+
+TEST(QuvoConnAcknowledge, ServerThatTakesThemSlowlyGetsTheWholeStream) {
+    // 64-byte chunks, each asking for an acknowledgement with a 60,000-byte
+    // token, and a server that takes 32 KiB of them every 100 ms: the
+    // client holds back at the bound for several stall times, and its socket
+    // writes complete only after much of the socket buffer drained. Then the
+    // server reads on at full speed and ends the stream.
+    using scanlib::quvo::ack_backlog_peak;
+    const unsigned stall_ms = 1000;
+    short_stall stall(stall_ms);
+    small_ack_bound bound;
+    const std::size_t token_size = 60000;
+    auto word = [](std::uint32_t i) { return i * 2654435761u; };
+    std::atomic<bool> slow_phase_over{false};
+    std::atomic<std::uint32_t> chunks{0};
+    ack_backlog_peak = 0;
+    tcp_server server({[&](tcp_peer& p) {
+        p.read_line();
+        p.send_line("FILE encoding=chunked; id=x");
+        std::thread sender([&] {
+            const std::string token(token_size, 't');
+            std::string data(64, '\0');
+            for (std::uint32_t i = 0; !slow_phase_over; ++i) {
+                for (std::uint32_t k = 0; k < 16; ++k) {
+                    std::uint32_t w = word(16 * i + k);
+                    std::memcpy(&data[4 * k], &w, 4);
+                }
+                if (!p.send(chunk(data, "acknowledge-token=" + std::to_string(i) + token)))
+                    return;
+                ++chunks;
+            }
+            p.send("EOF\n");
+        });
+        // Slowly from the start, until the client has held back for three
+        // stall times.
+        std::optional<std::chrono::steady_clock::time_point> held;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (!held && ack_backlog_peak + token_size + 100 >= scanlib::quvo::ack_backlog_limit)
+                held = std::chrono::steady_clock::now();
+            if (held && std::chrono::steady_clock::now() - *held > 3 * ms(stall_ms))
+                break;
+            p.take(32 * 1024);
+            std::this_thread::sleep_for(100ms);
+        }
+        slow_phase_over = true;
+        p.wait_closed(20000ms);
+        sender.join();
+    }});
+    std::string got, error;
+    {
+        auto c = make(server.uri("/s"));
+        watchdog dog(c, 40000ms);
+        c->open();
+        error = error_text([&] {
+            char b[4096];
+            while (std::size_t k = c->readsome(b, sizeof b))
+                got.append(b, k);
+        });
+        c->close();
+    }
+    ASSERT_TRUE(server.wait_done(20000ms));
+    EXPECT_EQ(error, "<no error>");
+    EXPECT_GE(ack_backlog_peak + token_size + 100, scanlib::quvo::ack_backlog_limit);  // it held back
+    EXPECT_EQ(got.size(), 64u * chunks);
+    EXPECT_TRUE(words_in_order(got, word));
 }
 
 TEST(QuvoConnAcknowledge, ServerThatNeverTakesThemEndsTheReadAfterTheStallTime) {

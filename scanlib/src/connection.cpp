@@ -95,19 +95,24 @@ detail::hreplace_function& hreplace_hook() {
 } // namespace
 
 void detail::check_address(const std::string& host, const std::string& service) {
-    // The resolver takes a number above 65535 modulo 65536, a port nobody named.
-    bool port_out_of_range = false;
-    if (std::all_of(service.begin(), service.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    // The resolver takes a number, after white space and a sign, modulo
+    // 65536: a port nobody named. No service name holds white space or
+    // begins with a sign.
+    auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    bool bad_service = service.empty() || service.front() == '+' || service.front() == '-' ||
+                       std::any_of(service.begin(), service.end(), is_space);
+    if (!bad_service && std::all_of(service.begin(), service.end(), is_digit)) {
         unsigned long port = 0;
         for (char c : service) {
             port = port * 10 + static_cast<unsigned long>(c - '0');
             if (port > 65535) {
-                port_out_of_range = true;
+                bad_service = true;
                 break;
             }
         }
     }
-    if (host.empty() || service.empty() || port_out_of_range)
+    if (host.empty() || bad_service)
         throw std::runtime_error("Invalid address/service syntax.");
 }
 

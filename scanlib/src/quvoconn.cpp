@@ -13,6 +13,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#if defined(__linux__)
+#include <sys/ioctl.h>
+#endif
+
 #include "connection_internal.hpp"
 #include "quvoproto.hpp"
 
@@ -82,6 +86,7 @@ struct quvo_rconnection::impl {
     void send_async(const std::string& text);
     void send_ack(const std::string& text);
     bool hold_back(std::size_t need);
+    bool server_took_more();
     void arm_stall_timer();
     void start_write();
     void flush_writes();
@@ -120,12 +125,14 @@ struct quvo_rconnection::impl {
     quvo::send_queue out;
     bool writing = false;
     unsigned generation = 0;  // of the socket connection; stale write completions are ignored
+    std::uint64_t handed_to_socket = 0;  // bytes written on this socket connection
     error_code send_error;
 
     // Holding back at the acknowledgement bound.
     using clock = std::chrono::steady_clock;
     asio::steady_timer stall_timer{io};
     clock::time_point ack_progress;  // when the server last took acknowledgement bytes
+    std::uint64_t server_took = 0;   // of handed_to_socket, at that time or later
     bool holding = false;
     bool ack_stalled = false;   // it took none for the stall time: the read fails
     bool acks_stopped = false;  // a stall or a shutdown: no more acknowledgements are queued
@@ -254,6 +261,8 @@ void quvo_rconnection::impl::drop_connection() {
     out.clear();
     writing = false;
     send_error = {};
+    handed_to_socket = 0;
+    server_took = 0;
     ++generation;
 }
 
@@ -287,6 +296,7 @@ void quvo_rconnection::impl::start_write() {
                                     return;
                                 }
                                 out.consume(n);
+                                handed_to_socket += n;
                                 if (holding)
                                     ack_progress = clock::now();
                                 if (!out.empty())
@@ -294,12 +304,38 @@ void quvo_rconnection::impl::start_write() {
                             });
 }
 
+// A socket write completes only once the kernel has room for a good part of
+// its buffer, which a slowly reading server frees long after it began to
+// read: what the peer took is what left the socket's unsent queue.
+bool quvo_rconnection::impl::server_took_more() {
+#if defined(__linux__) && defined(TIOCOUTQ)
+    int unsent = 0;
+    if (::ioctl(socket.native_handle(), TIOCOUTQ, &unsent) != 0 || unsent < 0 ||
+        std::uint64_t(unsent) > handed_to_socket)
+        return false;
+    std::uint64_t took = handed_to_socket - std::uint64_t(unsent);
+    if (took <= server_took)
+        return false;
+    server_took = took;
+    return true;
+#else
+    return false;
+#endif
+}
+
+// Ticks while holding back, so that a server that takes acknowledgements
+// slowly is seen to take them.
 void quvo_rconnection::impl::arm_stall_timer() {
-    stall_timer.expires_at(ack_progress + std::chrono::milliseconds(quvo::ack_stall_ms));
-    stall_timer.async_wait([this](const error_code& ec) {
+    const auto stall = std::chrono::milliseconds(quvo::ack_stall_ms);
+    const auto tick = std::chrono::milliseconds(std::clamp(quvo::ack_stall_ms / 10, 1u, 100u));
+    stall_timer.expires_at(std::min(clock::now() + tick, ack_progress + stall));
+    stall_timer.async_wait([this, stall](const error_code& ec) {
         if (ec || !holding)
             return;
-        if (clock::now() - ack_progress >= std::chrono::milliseconds(quvo::ack_stall_ms))
+        const auto now = clock::now();
+        if (server_took_more())
+            ack_progress = now;
+        if (now - ack_progress >= stall)
             ack_stalled = true;
         else
             arm_stall_timer();
@@ -313,6 +349,7 @@ bool quvo_rconnection::impl::hold_back(std::size_t need) {
     auto room = [&] { return out.size() + need <= quvo::ack_backlog_limit; };
     holding = true;
     ack_progress = clock::now();
+    server_took_more();  // counts from what the server had taken so far
     arm_stall_timer();
     struct release {
         impl& i;
