@@ -3,6 +3,8 @@
 #include <scanlib/connection.hpp>
 #include <scanlib/scanexcept.hpp>
 
+#include "connection_internal.hpp"
+
 #include <bit>
 #include <cstring>
 #include <exception>
@@ -305,7 +307,17 @@ void decoder_zpkmarker::get_collect(basic_buffer<unsigned int*>& out) {
                 if (ring_next(p) == read_pos)
                     fail("Buffer overflow!", line_decoder_overflow);
             }
-            fill();
+            try {
+                fill();
+            } catch (...) {
+                // A failed header override hands out whole packets before its
+                // failure: the packet under way is complete.
+                if (first || escape || !detail::failure_ends_packet(std::current_exception()))
+                    throw;
+                deferred_error = std::current_exception();
+                finish();
+                return;
+            }
             if (p == write_pos) {
                 input_ended = true;
                 out.end = out.limit = dst;
