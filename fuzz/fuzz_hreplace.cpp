@@ -8,7 +8,8 @@
 // text the override is "{}": a reader then gets the packets and the error
 // that it gets without an override (a context end's body is cut to its one
 // word, and one of a later sub fails the pass, so streams with such ones are
-// not compared).
+// not compared). With a text, a failing pass hands out no byte it did not
+// write, and the stream stays failed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +20,12 @@
 #include <vector>
 
 #include <scanlib/connection.hpp>
+#include <scanlib/memconn.hpp>
 #include <scanlib/package.hpp>
 #include <scanlib/scanexcept.hpp>
 #include <scanlib/zpkstream.hpp>
+
+#include "../scanlib/src/connection_internal.hpp"
 
 namespace {
 
@@ -120,19 +124,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    auto c = std::make_shared<source>(stream, chunk, text);
-    std::string buf(step, '\0'), all;
-    try {
-        // Bounded: every call delivers bytes or the source's end is near.
-        for (std::size_t calls = 0; calls < 4 * stream.size() + 64; ++calls) {
-            const std::size_t k = c->readsome(buf.data(), step);
-            if (k == 0 && c->eof) break;
-            all.append(buf.data(), k);
+    // The pass's own output, kept to compare with what the reader gets.
+    std::vector<char> written;
+    bool pass_failed = false;
+    scanlib::detail::set_hreplace_hook([&](std::shared_ptr<scanlib::basic_rconnection> in,
+                                           std::shared_ptr<scanlib::basic_wconnection> out, const std::string& t) {
+        written.clear();
+        try {
+            ::hreplace(in, std::make_shared<scanlib::mem_wconnection>(written), t);
+        } catch (...) {
+            pass_failed = true;
+            out->write(written.data(), written.size());
+            throw;
         }
-    } catch (const std::runtime_error&) {
-        return 0;
-    } catch (const scanlib::scanlib_exception&) {
-        return 0;
+        out->write(written.data(), written.size());
+    });
+    auto c = std::make_shared<source>(stream, chunk, text);
+    std::string buf(step, '\0'), all, error;
+    auto read = [&] {
+        try {
+            const std::size_t k = c->readsome(buf.data(), step);
+            all.append(buf.data(), k);
+            return k != 0 || !c->eof;
+        } catch (const std::runtime_error& e) {
+            error = e.what();
+        } catch (const scanlib::scanlib_exception& e) {
+            error = e.what();
+        }
+        return false;
+    };
+    // Bounded: every call delivers bytes or the source's end is near.
+    for (std::size_t calls = 0; calls < 4 * stream.size() + 64 && read(); ++calls) {
     }
+    scanlib::detail::set_hreplace_hook(nullptr);
+    if (error.empty()) return 0;
+    // A failed pass hands out no byte that it did not write: its output
+    // after the header's id ends what the reader got, or nothing does when
+    // that output does not begin with the id.
+    const std::string id(header_id, sizeof header_id), out(written.begin(), written.end());
+    const std::string last = out.compare(0, id.size(), id) == 0 ? out : id;
+    if (pass_failed && (all.size() < last.size() || all.compare(all.size() - last.size(), last.size(), last) != 0))
+        std::abort();
+    // The failure stays, whatever fails the stream.
+    const std::string first = error;
+    const std::size_t got = all.size();
+    if (read() || error != first || all.size() != got) std::abort();
     return 0;
 }

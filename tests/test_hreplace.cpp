@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -734,6 +735,138 @@ TEST(HeaderOverride, AHeaderThePassCannotReadLosesNoPacketBeforeIt) {
             EXPECT_EQ(without.error, "Missing data for sequence.");
             EXPECT_EQ(with.packets, without.packets);
             EXPECT_EQ(with.error, without.error);
+        }
+    }
+}
+
+std::string error_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "<none>";
+}
+
+// The packets a stream delivers up to its end or its first error.
+reading packets_of(scanlib::zpk_istream& in) {
+    reading r;
+    r.error = error_of([&] {
+        zpktest::for_each_packet(in, [&](package_id id, zpk_packet const& p) {
+            r.packets.push_back({id, words(p.begin, p.end)});
+        });
+    });
+    return r;
+}
+
+TEST(HeaderOverride, AFailedPassHandsOutOnlyThePacketsItWrote) {
+    // Overrides that fail at the first packet (the header's own replacement
+    // does not read), in the middle of the section and at its end (the
+    // second appended packet): a reader gets the bytes up to the header's id
+    // and the whole packets the pass wrote, then the failure, at every read
+    // until a seek, and after it the same again.
+    const std::vector<pk> ps = cat(cat(section(), {laser_shot(5)}), tail(14, 40));
+    const std::string in = bytes_of(ps);
+    auto appended = [](const std::string& content) {
+        return R"({"existing_packet_identification": {"ID": [999, 0], "contentID": []},
+                   "new_packet": {"ID": [26, 0], "content": )" + content + "}}";
+    };
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<pk> written;
+        const char* error;
+    } cases[] = {
+        {"first", replace_entry("[1, 0]", "[]", R"({"ID": [1, 0], "content": ["a"]})"), {},
+         "Missing data for sequence."},
+        {"middle", replace_entry("[2, 0]", "[]", R"({"ID": [2, 0], "content": [1, 2]})"),
+         {the_header, atmosphere(1.5f, 2.0f, 0.25f, 1.0f)}, "override: content does not match packet id"},
+        {"appended", R"({"packets": [)" + appended("[5, 6, 7, 8]") + "," + appended("[1]") + "]}",
+         cat(section(), {inclination(5, 6, 7, 8)}), "zpk_ostream: id mismatch: expected 26.0 got 0.0"},
+    };
+    for (const auto& f : cases) {
+        seed(std::string("failing_") + f.name, f.text, cat(cat(section(), {laser_shot(5)}), tail(14, 5)));
+        const std::string want = f.written.empty() ? bytes_of({}) + in.substr(16, 8) : bytes_of(f.written);
+        scan_dir d;
+        d.put(in, f.text);
+        for (std::size_t step : {1u, 7u, 65536u}) {
+            SCOPED_TRACE(std::string(f.name) + " " + std::to_string(step));
+            std::shared_ptr<scanlib::basic_rconnection> c(scanlib::basic_rconnection::create_impl(d.scan(), "", ""));
+            c->open();
+            std::vector<char> buf(step);
+            for (int round = 0; round < 2; ++round) {
+                std::string got;
+                const std::string error = error_of([&] {
+                    for (std::size_t k; (k = c->readsome(buf.data(), step)) > 0 || !c->eof;)
+                        got.append(buf.data(), k);
+                });
+                EXPECT_TRUE(same_bytes(got, want));
+                EXPECT_EQ(error, f.error);
+                EXPECT_EQ(error_of([&] { c->readsome(buf.data(), step); }), f.error);
+                c->seekg(0);
+            }
+        }
+        SCOPED_TRACE(std::string(f.name) + " packets");
+        scanlib::zpk_istream is(d.scan());
+        for (int round = 0; round < 2; ++round) {
+            const reading r = packets_of(is);
+            EXPECT_EQ(r.packets, f.written);
+            EXPECT_EQ(r.error, f.error);
+            package_id id;
+            EXPECT_EQ(error_of([&] { is >> id; }), f.error);
+            is.seekg(0);
+        }
+    }
+}
+
+TEST(HeaderOverride, ASourceFailingUnderThePassEndsTheReadAsWithoutIt) {
+    // The source fails once, at every offset in turn, and then serves on:
+    // with "{}" a reader gets the packets and the failure it gets without an
+    // override, whether the pass's reader met the failure at once or held it
+    // back behind words it still had.
+    struct failing_once : scanlib::basic_rconnection {
+        failing_once(const std::string& b, std::size_t c, std::size_t at, const std::string& text)
+            : basic_rconnection(text), bytes(b), chunk(c), fail_at(at) {}
+        std::size_t more_input(void* buf, std::size_t n) override {
+            if (next == fail_at && !failed) {
+                failed = true;
+                throw std::runtime_error("source failed");
+            }
+            const std::size_t k = std::min({n, chunk, (failed ? bytes.size() : fail_at) - next});
+            std::memcpy(buf, bytes.data() + next, k);
+            next += k;
+            eof = k == 0;
+            return k;
+        }
+        std::string bytes;
+        std::size_t chunk, fail_at, next = 0;
+        bool failed = false;
+    };
+    const std::string in = bytes_of(cat(cat(section(), {laser_shot(5)}), tail(15, 30)), false);
+    // From here on the pass can end its section before the failure: every
+    // byte before it comes out raw, that of an unfinished word included.
+    const std::size_t section_ends = bytes_of(cat(section(), {laser_shot(5)}), false).size() + 4;
+    for (std::size_t chunk : {7u, 4096u}) {
+        for (std::size_t at = 0; at < in.size(); ++at) {
+            SCOPED_TRACE(testing::Message() << "chunk " << chunk << " failing at " << at);
+            reading read[2];
+            for (int with = 0; with < 2; ++with) {
+                scanlib::zpk_istream is;
+                is.rdcon(std::make_shared<failing_once>(in, chunk, at, with ? "{}" : ""));
+                read[with] = packets_of(is);
+            }
+            ASSERT_EQ(read[0].error, "source failed");
+            ASSERT_EQ(read[1].packets, read[0].packets);
+            ASSERT_EQ(read[1].error, read[0].error);
+            const auto raw = std::make_shared<failing_once>(in, chunk, at, "{}");
+            std::string got;
+            std::vector<char> buf(4096);
+            ASSERT_EQ(error_of([&] {
+                          for (std::size_t k; (k = raw->readsome(buf.data(), buf.size())) > 0 || !raw->eof;)
+                              got.append(buf.data(), k);
+                      }),
+                      "source failed");
+            ASSERT_TRUE(same_bytes(got, in.substr(0, at >= section_ends ? at : got.size())));
         }
     }
 }

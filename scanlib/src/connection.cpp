@@ -145,12 +145,29 @@ struct basic_rconnection::impl {
     // follow deliver what it left and then report the end, as the source
     // itself would have, without asking the source again.
     bool ended_in_override = false;
-    // The bytes the running pass takes, kept in case it fails.
-    std::string* pass_taken = nullptr;
-    // A pass that failed: the bytes it took come out again as the source gave
-    // them, replay_left of them at the front of pushback, then its failure.
+
+    // What the running pass took from the source.
+    struct pass_input {
+        // The source failed under the pass; its reader may hold the failure
+        // back behind words it has still to hand on.
+        std::exception_ptr source_error;
+        std::size_t taken = 0;
+        char tail[3] = {}; // the last bytes taken
+        void note(const char* p, std::size_t k) {
+            taken += k;
+            for (std::size_t i = k > 3 ? k - 3 : 0; i < k; ++i) {
+                tail[0] = tail[1];
+                tail[1] = tail[2];
+                tail[2] = p[i];
+            }
+        }
+    };
+    pass_input* pass = nullptr;
+    // A failed pass fails the stream, after what it wrote (left in pushback),
+    // until a seek.
     std::exception_ptr pass_error;
-    std::size_t replay_left = 0;
+    // What it wrote ends with a whole packet.
+    bool failed_after_packet = false;
 
     std::deque<char> pushback;
 };
@@ -174,11 +191,13 @@ void basic_rconnection::request_shutdown() {}
 void basic_rconnection::initialize(const std::string& text) { override_text = text; }
 
 void basic_rconnection::restart_at(std::size_t pos) {
+    // The new position meets its header afresh: no pass state survives.
     impl_->pushback.clear();
     impl_->overrides.delivered.restart();
+    impl_->override_active = false;
     impl_->ended_in_override = false;
     impl_->pass_error = nullptr;
-    impl_->replay_left = 0;
+    impl_->failed_after_packet = false;
     position = pos;
     eof = false;
 }
@@ -186,28 +205,32 @@ void basic_rconnection::restart_at(std::size_t pos) {
 std::size_t basic_rconnection::readsome(void* buf, std::size_t n) {
     if (n == 0) return 0;
     impl& d = *impl_;
-    if (d.pass_error && d.replay_left == 0) std::rethrow_exception(std::exchange(d.pass_error, nullptr));
     char* out = static_cast<char*>(buf);
     std::size_t k;
     if (!d.pushback.empty()) {
         k = std::min(n, d.pushback.size());
-        if (d.pass_error) {
-            k = std::min(k, d.replay_left);
-            d.replay_left -= k;
-        }
         std::copy_n(d.pushback.begin(), k, out);
         d.pushback.erase(d.pushback.begin(), d.pushback.begin() + static_cast<std::ptrdiff_t>(k));
+    } else if (d.pass_error) {
+        throw_pass_error();
     } else if (d.ended_in_override && eof) {
         return 0;
     } else {
-        k = more_input(buf, n);
-        if (k > n) throw std::logic_error("basic_rconnection: more_input delivered more than asked");
-        // The log holds the raw input: source bytes only, each once.
-        if (k > 0 && d.log.is_open()) log_input(out, k);
+        try {
+            k = more_input(buf, n);
+            if (k > n) throw std::logic_error("basic_rconnection: more_input delivered more than asked");
+            // The log holds the raw input: source bytes only, each once.
+            if (k > 0 && d.log.is_open()) log_input(out, k);
+        } catch (...) {
+            // A failure under a pass is the pass's, even where its reader
+            // holds it back.
+            if (d.pass) d.pass->source_error = std::current_exception();
+            throw;
+        }
     }
     if (k > 0 && !override_text.empty()) {
         if (!d.override_active) k = watch_header(out, k);
-        else if (d.pass_taken) d.pass_taken->append(out, k);
+        else if (d.pass) d.pass->note(out, k);
     }
     position += k;
     return k;
@@ -239,45 +262,77 @@ void basic_rconnection::run_override(char* buf, std::size_t r, std::size_t k) {
     d.pushback.insert(d.pushback.begin(), header_id, header_id + sizeof header_id);
 
     std::vector<char> out;
-    std::string taken;
-    d.pass_taken = &taken;
+    impl::pass_input pass;
+    d.pass = &pass;
     try {
         std::shared_ptr<basic_wconnection> sink = std::make_shared<mem_wconnection>(out);
         std::shared_ptr<basic_rconnection> self = shared_from_this();
         const detail::hreplace_function& hook = hreplace_hook();
         if (hook) hook(self, sink, override_text);
         else ::hreplace(self, sink, override_text);
-        if (out.size() < sizeof header_id) throw std::runtime_error("internal error: parameter replacement 1");
-        if (!std::equal(header_id, header_id + sizeof header_id, out.begin()))
-            throw std::runtime_error("internal error: parameter replacement 2");
     } catch (...) {
-        d.pass_taken = nullptr;
-        replay_failed_pass(taken, std::current_exception());
+        d.pass = nullptr;
+        // The pass stopped between packets: its output holds whole packets.
+        fail_pass(out, std::string(), true, std::current_exception());
         return;
     }
-    d.pass_taken = nullptr;
+    d.pass = nullptr;
+    if (pass.source_error) {
+        // The source failed after words the pass's reader still handed on:
+        // the output, then the bytes of a word the source left unfinished, as
+        // the source gave them, then the failure.
+        const std::size_t part = pass.taken % 4;
+        fail_pass(out, std::string(pass.tail + 3 - part, part), false, pass.source_error);
+        return;
+    }
+    if (out.size() < sizeof header_id) {
+        fail_pass(out, std::string(), false,
+                  std::make_exception_ptr(std::runtime_error("internal error: parameter replacement 1")));
+        return;
+    }
+    if (!std::equal(header_id, header_id + sizeof header_id, out.begin())) {
+        fail_pass(out, std::string(), false,
+                  std::make_exception_ptr(std::runtime_error("internal error: parameter replacement 2")));
+        return;
+    }
     d.pushback.insert(d.pushback.begin(), out.begin() + sizeof header_id, out.end());
     d.ended_in_override = eof;
     d.override_active = false;
 }
 
-// A failed pass loses nothing and fails no earlier than a reader without it
-// would: the call that met the header's id still hands out the bytes up to
-// it, the bytes the pass took follow as they came, and only then its failure.
-// The header watch stays off from here on.
-void basic_rconnection::replay_failed_pass(const std::string& taken, std::exception_ptr error) {
+// A failed pass hands out what it wrote and never what it only read: the
+// caller of the call that met the header's id has the bytes up to it; the
+// rest of the pass's output follows (nothing when it does not begin with the
+// id, as it cannot stand for the header), then `more`, then the failure, with
+// every later read until a seek.
+void basic_rconnection::fail_pass(const std::vector<char>& out, const std::string& more, bool ends_packet,
+                                  std::exception_ptr error) {
     impl& d = *impl_;
-    // The pass began with the header's id words from the front of pushback;
-    // the caller has them already.
-    const std::size_t id_taken = std::min(taken.size(), sizeof header_id);
-    const std::size_t id_left = std::min(sizeof header_id - id_taken, d.pushback.size());
-    d.pushback.erase(d.pushback.begin(), d.pushback.begin() + static_cast<std::ptrdiff_t>(id_left));
-    d.pushback.insert(d.pushback.begin(), taken.begin() + static_cast<std::ptrdiff_t>(id_taken), taken.end());
-    d.replay_left = taken.size() - id_taken;
+    d.pushback.clear();
+    if (out.size() >= sizeof header_id && std::equal(header_id, header_id + sizeof header_id, out.begin())) {
+        d.pushback.assign(out.begin() + sizeof header_id, out.end());
+        d.pushback.insert(d.pushback.end(), more.begin(), more.end());
+    }
+    d.failed_after_packet = ends_packet && !d.pushback.empty();
     d.pass_error = std::move(error);
-    // The bytes count once, when the caller gets them.
-    position -= taken.size();
-    d.ended_in_override = eof;
+    d.ended_in_override = false;
+}
+
+namespace {
+// The pass failure this thread is throwing, when what came before it ends
+// with a whole packet. Connections that hand the failure on unchanged keep
+// it recognisable to the framing reader above them.
+thread_local std::exception_ptr failure_after_packet;
+} // namespace
+
+void basic_rconnection::throw_pass_error() {
+    impl& d = *impl_;
+    failure_after_packet = d.failed_after_packet ? d.pass_error : nullptr;
+    std::rethrow_exception(d.pass_error);
+}
+
+bool detail::failure_ends_packet(const std::exception_ptr& error) {
+    return error && error == failure_after_packet;
 }
 
 void basic_rconnection::log_input(const char* buf, std::size_t k) {

@@ -3,6 +3,7 @@
 // constructors as the read factory calls them, and the header override hook.
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +39,11 @@ using hreplace_function = std::function<void(std::shared_ptr<basic_rconnection>,
 // Installs the function the read path runs at the header trigger and returns
 // the previous one; an empty function restores ::hreplace.
 hreplace_function set_hreplace_hook(hreplace_function hook);
+
+// True for the failure of a header override pass that a read connection is
+// throwing right after a whole packet of the pass's output: a framing reader
+// may end the packet under way there and report the failure next.
+bool failure_ends_packet(const std::exception_ptr& error);
 
 // How the framing decoder takes each word of a stream: a start word outside
 // an escape begins a packet; inside a packet an escape word makes the next

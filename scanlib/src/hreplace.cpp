@@ -313,6 +313,8 @@ void hreplace(std::shared_ptr<scanlib::basic_rconnection> in, std::shared_ptr<sc
     scanlib::zpk_istream is;
     is.rdcon(in);
     is.reader_keys(state.delivered.keys());
+    // Should the pass fail, the stream's destructor still writes out every
+    // packet handed to it: that is the pass's output before its failure.
     scanlib::zpk_ostream os;
     os.wrcon(out);
     os.reader_keys(state.delivered.keys());

@@ -3,6 +3,8 @@
 #include <scanlib/connection.hpp>
 #include <scanlib/scanexcept.hpp>
 
+#include "connection_internal.hpp"
+
 #include <bit>
 #include <cstring>
 #include <exception>
@@ -305,7 +307,10 @@ void decoder_zpkmarker::get_collect(basic_buffer<unsigned int*>& out) {
                 if (ring_next(p) == read_pos)
                     fail("Buffer overflow!", line_decoder_overflow);
             }
-            fill();
+            if (!fill_in_packet(!first && !escape)) {
+                finish();
+                return;
+            }
             if (p == write_pos) {
                 input_ended = true;
                 out.end = out.limit = dst;
@@ -407,6 +412,20 @@ void decoder_zpkmarker::put(basic_buffer<unsigned int*>& region) {
     }
     compute_offer();
     region = {write_pos, offer_end, offer_end};
+}
+
+bool decoder_zpkmarker::fill_in_packet(bool may_end) {
+    try {
+        fill();
+        return true;
+    } catch (...) {
+        // A failed header override hands out whole packets before its
+        // failure: the packet under way is complete.
+        if (!may_end || !detail::failure_ends_packet(std::current_exception()))
+            throw;
+        deferred_error = std::current_exception();
+        return false;
+    }
 }
 
 void decoder_zpkmarker::fill() {

@@ -300,5 +300,19 @@ if [ "$rc" -ne 2 ] || [ -e "$tmp/other/tiny.zpk" ] || ! grep -q '^usage: scan_ge
   fail "scan-gen.sh tiny.zpk abc is bad usage, exit 2, nothing written"
 fi
 
+# An override beside the scan whose header replacement does not read fails
+# the read before any shot: no shot line from the header it was to replace,
+# its error, exit 1.
+cat >"$tmp/other/gen.pxp" <<'EOF'
+{"packets":[{"existing_packet_identification":{"ID":[1,0],"contentID":[]},
+             "new_packet":{"ID":[1,0],"content":["a"]}}]}
+EOF
+run_host "$tmp/other/gen.zpk"
+if [ "$rc" -ne 1 ] || [ "$(cat "$tmp/out")" != "summary shots=0 echoes=0" ] ||
+   [ "$(grep -c '^error: ' "$tmp/err")" -ne 1 ] || ! grep -qxF "error: cannot read $tmp/other/gen.zpk: Missing data for sequence." "$tmp/err" ||
+   ! no_stack_trace; then
+  fail "a failing override gives no shot line, its error and exit 1"
+fi
+
 [ "$failures" -eq 0 ] || exit 1
 echo "run-host: all checks passed"

@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 // A URI split into its five components. A component that the text does not
 // have stays empty; the constructor accepts any text.
@@ -41,8 +42,8 @@ public:
 // A byte source. Every byte goes through readsome, which serves pushed-back
 // bytes first, keeps the optional log copy of the raw input and runs the
 // header override when the stream passes the header packet's id. An override
-// that fails loses no byte: the bytes up to the id and those it read come
-// out as the source gave them, its failure with the read after them.
+// that fails hands out the bytes up to the id and the packets it wrote, never
+// what it only read, and then fails every read until a seek.
 class basic_rconnection;
 namespace detail {
 struct override_state;
@@ -103,7 +104,9 @@ private:
 
     std::size_t watch_header(char* buf, std::size_t k);
     void run_override(char* buf, std::size_t r, std::size_t k);
-    void replay_failed_pass(const std::string& taken, std::exception_ptr error);
+    void fail_pass(const std::vector<char>& out, const std::string& more, bool ends_packet,
+                   std::exception_ptr error);
+    [[noreturn]] void throw_pass_error();
     void log_input(const char* buf, std::size_t k);
     friend detail::override_state& detail::override_state_of(basic_rconnection& stream);
 };

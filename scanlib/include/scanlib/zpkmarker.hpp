@@ -121,6 +121,10 @@ private:
     // get for every packet that a run does not hand out.
     [[gnu::noinline]] void get_collect(basic_buffer<unsigned int*>& out);
     [[noreturn]] void throw_start_missing();
+    // fill for a packet under way; false when the source failed where the
+    // packet ends (may_end: its words so far can end it), the failure
+    // deferred to the next read.
+    [[gnu::noinline]] bool fill_in_packet(bool may_end);
 
     basic_rconnection* connection;
     std::shared_ptr<basic_rconnection> owner;
