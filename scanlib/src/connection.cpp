@@ -488,6 +488,18 @@ std::size_t each_word(std::uint32_t& carry, unsigned& carried, const char* bytes
 
 } // namespace
 
+// True when w completes a header's explicit id.
+// Inlined into feed: the watch runs it on every delivered word.
+[[gnu::always_inline]] inline bool key_tracker::word(std::uint32_t w) {
+    bool header_id = false;
+    switch (framing_.take(w, header_id)) {
+    case word_framing::kind::start: start(w); break;
+    case word_framing::kind::data: data(w); break;
+    default: break;
+    }
+    return header_id;
+}
+
 std::size_t key_tracker::feed(const char* bytes, std::size_t n) {
     return each_word(carry_, carried_, bytes, n, [this](std::uint32_t w) { return word(w); });
 }
@@ -509,17 +521,6 @@ void key_tracker::restart() {
     framing_ = word_framing();
     packet_ = in::nothing;
     header_body_.clear();
-}
-
-// True when w completes a header's explicit id.
-bool key_tracker::word(std::uint32_t w) {
-    bool header_id = false;
-    switch (framing_.take(w, header_id)) {
-    case word_framing::kind::start: start(w); break;
-    case word_framing::kind::data: data(w); break;
-    default: break;
-    }
-    return header_id;
 }
 
 // A packet begins, so the one before it has ended: a header's list is loaded
