@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -15,6 +16,16 @@
 namespace conntest {
 
 namespace fs = boost::filesystem;
+
+// What f throws, or "<none>".
+inline std::string error_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "<none>";
+}
 
 class temp_dir {
 public:

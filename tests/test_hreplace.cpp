@@ -41,6 +41,7 @@ namespace fs = std::filesystem;
 using scanlib::package_id;
 using scanlib::zpk_packet;
 using zpktest::words;
+using conntest::error_of;
 
 struct pk {
     package_id id;
@@ -737,15 +738,6 @@ TEST(HeaderOverride, AHeaderThePassCannotReadLosesNoPacketBeforeIt) {
             EXPECT_EQ(with.error, without.error);
         }
     }
-}
-
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "<none>";
 }
 
 // The packets a stream delivers up to its end or its first error.

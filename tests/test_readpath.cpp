@@ -238,15 +238,6 @@ private:
     std::size_t chunk_, fail_at_, next_ = 0;
 };
 
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "<none>";
-}
-
 } // namespace
 
 TEST(HeaderTrigger, AFailedPassHandsOutWhatItWroteThenFailsUntilASeek) {
