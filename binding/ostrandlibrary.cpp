@@ -111,10 +111,12 @@ void drop(extractionhandle& h, JNIEnv* env, std::uint32_t held) {
 }
 
 // Marks the call inside the handle whose use it holds, waiting while another
-// call is inside. False when delete took `handle` before the call got in.
+// call is inside or before it. False when delete took `handle` before the
+// call got in.
 bool enter(extractionhandle& h, jlong handle) {
+    constexpr std::uint32_t busy = extractionhandle::call_inside | extractionhandle::calls_waiting;
     std::uint32_t n = h.users.load(std::memory_order_relaxed);
-    while (!(n & extractionhandle::call_inside))
+    while (!(n & busy))
         if (h.users.compare_exchange_weak(n, n | extractionhandle::call_inside, std::memory_order_seq_cst,
                                           std::memory_order_relaxed))
             return true;
@@ -123,19 +125,24 @@ bool enter(extractionhandle& h, jlong handle) {
     // sees it and wakes this one.
     if (h.waiting++ == 0)
         h.users.fetch_or(extractionhandle::calls_waiting, std::memory_order_seq_cst);
+    const std::uint64_t mine = h.next_turn++;
     bool entered = false;
     while (h.number.load(std::memory_order_seq_cst) == handle) {
         n = h.users.load(std::memory_order_seq_cst);
-        if (n & extractionhandle::call_inside) {
+        if (mine != h.turn || (n & extractionhandle::call_inside)) {
             h.entered_or_gone.wait(lock);
         } else if (h.users.compare_exchange_strong(n, n | extractionhandle::call_inside,
                                                    std::memory_order_seq_cst)) {
+            ++h.turn;
             entered = true;
             break;
         }
     }
-    if (--h.waiting == 0)
+    // Once delete took the number every waiter leaves, none in its turn.
+    if (--h.waiting == 0) {
+        h.turn = h.next_turn;
         h.users.fetch_and(~extractionhandle::calls_waiting, std::memory_order_relaxed);
+    }
     return entered;
 }
 
@@ -163,13 +170,14 @@ private:
         if (handle != 0 && handle == last) {
             extractionhandle* h = last_record;
             // A handle in the pool has no users and gains none here; one with
-            // a call inside is left to the slow way, which waits.
+            // a call inside or waiting is left to the slow way, which waits.
+            constexpr std::uint32_t busy = extractionhandle::call_inside | extractionhandle::calls_waiting;
             std::uint32_t n = h->users.load(std::memory_order_relaxed);
-            while (n != 0 && !(n & extractionhandle::call_inside) &&
+            while (n != 0 && !(n & busy) &&
                    !h->users.compare_exchange_weak(n, n + held, std::memory_order_seq_cst,
                                                    std::memory_order_relaxed)) {
             }
-            if (n != 0 && !(n & extractionhandle::call_inside)) {
+            if (n != 0 && !(n & busy)) {
                 // The record may live another life by now, or be deleted: the
                 // number tells. Sequentially consistent with delete's store
                 // and its look at the users, so that either this call sees the

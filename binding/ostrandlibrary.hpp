@@ -35,6 +35,8 @@ class mypointcloud;
 //   the handle when it leaves;
 // - a call waiting to enter when delete takes the number wakes and returns at
 //   once as on an unknown handle: null, false or -1.
+// Waiting calls enter in the order they came. A call must not reach the same
+// handle again from inside itself (a host callback would wait for ever).
 struct extractionhandle {
     std::shared_ptr<scanlib::basic_rconnection> connection;
     mpc::serializer* writer = nullptr;
@@ -62,8 +64,11 @@ struct extractionhandle {
     // Calls waiting to enter sleep here; the call that leaves and delete wake them.
     std::mutex wait_lock;
     std::condition_variable entered_or_gone;
-    // Calls asleep on `entered_or_gone`, under `wait_lock`.
+    // Under `wait_lock`: the calls asleep on `entered_or_gone`, and their
+    // turns, so that they enter in the order they came and a thread calling
+    // again and again cannot keep the others out.
     unsigned waiting = 0;
+    std::uint64_t next_turn = 0, turn = 0;
 };
 
 // The record a live number names, or null.
