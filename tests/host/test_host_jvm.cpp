@@ -837,8 +837,8 @@ TEST_F(HostJvm, TwoThreadsReadingOneHandleTakeEachShotOnce) {
 
 TEST_F(HostJvm, AnOpenBesideAReaderHandsOverOldShotsOrNewOnes) {
     const std::string packed = (tmp.dir / "packed.zpk").string();
-    const std::vector<shot_values> old_scan = packed_reference(packed, 300);
-    ASSERT_EQ(old_scan.size(), 300u);
+    const std::vector<shot_values> old_scan = packed_reference(packed, 3000);
+    ASSERT_EQ(old_scan.size(), 3000u);
     const jlong ref = h->instantiate();
     ASSERT_EQ(h->open(ref, path.c_str(), {2, 5}), 0);
     const std::vector<shot_values> new_scan = read_all(*h, ref);
@@ -855,9 +855,11 @@ TEST_F(HostJvm, AnOpenBesideAReaderHandsOverOldShotsOrNewOnes) {
             error = "open failed";
         std::vector<shot_values> got;
         std::atomic<std::size_t> pulled{0};
-        std::atomic<bool> ended{false};
+        std::atomic<bool> ended{false}, opener_ready{false};
         std::string reader_error, opener_error;
         std::thread reader = host_thread(reader_error, [&](host& t) {
+            while (!opener_ready)
+                std::this_thread::yield();
             while (jobject s = t.next(handle)) {
                 got.push_back(t.read(s));
                 t.env->DeleteLocalRef(s);
@@ -866,8 +868,9 @@ TEST_F(HostJvm, AnOpenBesideAReaderHandsOverOldShotsOrNewOnes) {
             reader_error += t.take_exception();
             ended = true;
         });
-        const std::size_t target = static_cast<std::size_t>(round) * 7 % 250;
+        const std::size_t target = static_cast<std::size_t>(round) * 37 % 2700;
         std::thread opener = host_thread(opener_error, [&](host& t) {
+            opener_ready = true;
             while (pulled < target && !ended)
                 std::this_thread::yield();
             if (t.open(handle, path.c_str(), {2, 5}) != 0)
