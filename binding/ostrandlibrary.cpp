@@ -190,6 +190,12 @@ private:
             if (h->number.load(std::memory_order_relaxed) != handle)
                 return nullptr;
         }
+        return acquire_listed(env, handle);
+    }
+
+    // The slow way, through the registry, waiting for a call inside; kept
+    // out of line so that the quick look above stays in every native method.
+    [[gnu::noinline]] static extractionhandle* acquire_listed(JNIEnv* env, jlong handle) {
         extractionhandle* h = nullptr;
         {
             handle_registry& r = registry();

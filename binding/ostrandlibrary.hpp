@@ -29,12 +29,12 @@ class mypointcloud;
 // Calls on one handle run one at a time. A host may call one handle from
 // several threads, but a second call waits until the first one has returned,
 // and then runs with its own thread's environment. Two waits can end early:
-// - delete never waits. It takes the number at once, cancels the connection,
-//   so a call inside that waits on the network returns (as a call on an
-//   unknown handle would, or with its host exception), and that call releases
-//   the handle when it leaves;
+// - delete never waits. It takes the number at once and cancels the
+//   connection: a call inside that waits on the network returns as on an
+//   unknown handle (null, false or -1), and the last call to leave releases
+//   the members;
 // - a call waiting to enter when delete takes the number wakes and returns at
-//   once as on an unknown handle: null, false or -1.
+//   once as on an unknown handle.
 // Waiting calls enter in the order they came. A call must not reach the same
 // handle again from inside itself (a host callback would wait for ever).
 struct extractionhandle {
