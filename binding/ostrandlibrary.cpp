@@ -89,25 +89,29 @@ void wake_waiting(extractionhandle& h) {
     h.entered_or_gone.notify_all();
 }
 
-// Lets go of one use of the handle, `held` being one use and the mark of the
-// call inside when the call holds it. The last use, after delete, releases
-// the members through its own environment and gives the handle back to the
-// pool.
-void drop(extractionhandle& h, JNIEnv* env, std::uint32_t held) {
-    const std::uint32_t before = h.users.fetch_sub(held, std::memory_order_acq_rel);
-    // A waiter holds a use: this one is not the last.
+// After a use was let go: wakes the calls waiting to enter, or, the last use
+// after delete, releases the members through this call's environment and
+// gives the handle back to the pool.
+[[gnu::noinline]] void dropped(extractionhandle& h, JNIEnv* env, std::uint32_t before) {
+    // A waiter holds a use: this one was not the last.
     if (before & extractionhandle::calls_waiting) {
         wake_waiting(h);
         return;
     }
-    if (before - held >= extractionhandle::one_use)
-        return;
     if (h.cloud)
         h.cloud->setEnv(env);
     release(h);
     handle_registry& r = registry();
     std::lock_guard<std::mutex> guard(r.lock);
     r.spare.push_back(&h);
+}
+
+// Lets go of one use of the handle, `held` being one use and the mark of the
+// call inside when the call holds it.
+inline void drop(extractionhandle& h, JNIEnv* env, std::uint32_t held) {
+    const std::uint32_t before = h.users.fetch_sub(held, std::memory_order_acq_rel);
+    if ((before & extractionhandle::calls_waiting) || before - held < extractionhandle::one_use)
+        dropped(h, env, before);
 }
 
 // Marks the call inside the handle whose use it holds, waiting while another
