@@ -81,11 +81,23 @@ void release(extractionhandle& h) {
     h.failed = false;
 }
 
-// Lets go of one use of the handle. The last one, after delete, releases the
-// members through its own environment and gives the handle back to the pool.
-void drop(extractionhandle& h, JNIEnv* env) {
-    if (h.users.fetch_sub(1, std::memory_order_acq_rel) != 1)
+// Wakes the calls waiting to enter, after a change they wait for: the call
+// inside left, or delete took the number. Taking the lock orders the change
+// before a waiter's look at it, or the waiter is asleep already.
+void wake_waiting(extractionhandle& h) {
+    { std::lock_guard<std::mutex> guard(h.wait_lock); }
+    h.entered_or_gone.notify_all();
+}
+
+// After a use was let go: wakes the calls waiting to enter, or, the last use
+// after delete, releases the members through this call's environment and
+// gives the handle back to the pool.
+[[gnu::noinline]] void dropped(extractionhandle& h, JNIEnv* env, std::uint32_t before) {
+    // A waiter holds a use: this one was not the last.
+    if (before & extractionhandle::calls_waiting) {
+        wake_waiting(h);
         return;
+    }
     if (h.cloud)
         h.cloud->setEnv(env);
     release(h);
@@ -94,14 +106,59 @@ void drop(extractionhandle& h, JNIEnv* env) {
     r.spare.push_back(&h);
 }
 
-// One native call's use of a handle: whoever deletes the handle meanwhile, its
-// members stay until the call returns. Null for a number that is not live.
+// Lets go of one use of the handle, `held` being one use and the mark of the
+// call inside when the call holds it.
+inline void drop(extractionhandle& h, JNIEnv* env, std::uint32_t held) {
+    const std::uint32_t before = h.users.fetch_sub(held, std::memory_order_acq_rel);
+    if ((before & extractionhandle::calls_waiting) || before - held < extractionhandle::one_use)
+        dropped(h, env, before);
+}
+
+// Marks the call inside the handle whose use it holds, waiting while another
+// call is inside or before it. False when delete took `handle` before the
+// call got in.
+bool enter(extractionhandle& h, jlong handle) {
+    constexpr std::uint32_t busy = extractionhandle::call_inside | extractionhandle::calls_waiting;
+    std::uint32_t n = h.users.load(std::memory_order_relaxed);
+    while (!(n & busy))
+        if (h.users.compare_exchange_weak(n, n | extractionhandle::call_inside, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed))
+            return true;
+    std::unique_lock<std::mutex> lock(h.wait_lock);
+    // Set before the looks below: a call that leaves, or a delete, after them
+    // sees it and wakes this one.
+    if (h.waiting++ == 0)
+        h.users.fetch_or(extractionhandle::calls_waiting, std::memory_order_seq_cst);
+    const std::uint64_t mine = h.next_turn++;
+    bool entered = false;
+    while (h.number.load(std::memory_order_seq_cst) == handle) {
+        n = h.users.load(std::memory_order_seq_cst);
+        if (mine != h.turn || (n & extractionhandle::call_inside)) {
+            h.entered_or_gone.wait(lock);
+        } else if (h.users.compare_exchange_strong(n, n | extractionhandle::call_inside,
+                                                   std::memory_order_seq_cst)) {
+            ++h.turn;
+            entered = true;
+            break;
+        }
+    }
+    // Once delete took the number every waiter leaves, none in its turn.
+    if (--h.waiting == 0) {
+        h.turn = h.next_turn;
+        h.users.fetch_and(~extractionhandle::calls_waiting, std::memory_order_relaxed);
+    }
+    return entered;
+}
+
+// One native call's use of a handle, alone inside it: whoever deletes the
+// handle meanwhile, its members stay until the call returns. Null for a
+// number that is not live.
 class handle_use {
 public:
     handle_use(JNIEnv* env, jlong handle) : env(env), number(handle), h(acquire(env, handle)) {}
     ~handle_use() {
         if (h)
-            drop(*h, env);
+            drop(*h, env, held);
     }
     handle_use(handle_use const&) = delete;
     handle_use& operator=(handle_use const&) = delete;
@@ -111,38 +168,61 @@ public:
     bool gone() const { return h->number.load(std::memory_order_relaxed) != number; }
 
 private:
+    static constexpr std::uint32_t held = extractionhandle::one_use | extractionhandle::call_inside;
+
     static extractionhandle* acquire(JNIEnv* env, jlong handle) {
         if (handle != 0 && handle == last) {
             extractionhandle* h = last_record;
-            // A handle in the pool has no users and gains none here.
+            // A handle in the pool has no users and gains none here; one with
+            // a call inside or waiting is left to the slow way, which waits.
+            constexpr std::uint32_t busy = extractionhandle::call_inside | extractionhandle::calls_waiting;
             std::uint32_t n = h->users.load(std::memory_order_relaxed);
-            while (n != 0 &&
-                   !h->users.compare_exchange_weak(n, n + 1, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+            while (n != 0 && !(n & busy) &&
+                   !h->users.compare_exchange_weak(n, n + held, std::memory_order_seq_cst,
+                                                   std::memory_order_relaxed)) {
             }
-            if (n != 0) {
+            if (n != 0 && !(n & busy)) {
                 // The record may live another life by now, or be deleted: the
                 // number tells. Sequentially consistent with delete's store
                 // and its look at the users, so that either this call sees the
                 // number gone or delete sees this call inside.
                 if (h->number.load(std::memory_order_seq_cst) == handle)
                     return h;
-                drop(*h, env);
+                drop(*h, env, held);
             }
             // A number seen gone is gone for good.
             if (h->number.load(std::memory_order_relaxed) != handle)
                 return nullptr;
         }
-        handle_registry& r = registry();
-        std::lock_guard<std::mutex> guard(r.lock);
-        auto it = r.live.find(handle);
-        if (it == r.live.end())
+        return acquire_listed(env, handle);
+    }
+
+    // The slow way, through the registry, waiting for a call inside; kept
+    // out of line so that the quick look above stays in every native method.
+    [[gnu::noinline]] static extractionhandle* acquire_listed(JNIEnv* env, jlong handle) {
+        extractionhandle* h = nullptr;
+        {
+            handle_registry& r = registry();
+            std::lock_guard<std::mutex> guard(r.lock);
+            auto it = r.live.find(handle);
+            if (it == r.live.end())
+                return nullptr;
+            h = it->second;
+            // Live: the registry's own use keeps the count above zero. Acquire
+            // pairs with the release of the last call on another thread.
+            h->users.fetch_add(extractionhandle::one_use, std::memory_order_acquire);
+            last = handle;
+            last_record = h;
+        }
+        if (!enter(*h, handle)) {
+            drop(*h, env, extractionhandle::one_use);
             return nullptr;
-        extractionhandle* h = it->second;
-        // Live: the registry's own use keeps the count above zero. Acquire
-        // pairs with the release of the last call on another thread.
-        h->users.fetch_add(1, std::memory_order_acquire);
-        last = handle;
-        last_record = h;
+        }
+        // Deleted while this call waited for the one before.
+        if (h->number.load(std::memory_order_seq_cst) != handle) {
+            drop(*h, env, held);
+            return nullptr;
+        }
         return h;
     }
 
@@ -267,7 +347,7 @@ JNIEXPORT jlong JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_instant
         r.spare.pop_back();
         h->number.store(handle, std::memory_order_relaxed);
         // Published last: a thread that finds a user also finds the number.
-        h->users.store(1, std::memory_order_release);
+        h->users.store(extractionhandle::one_use, std::memory_order_release);
         return handle;
     } catch (...) {
         return 0;
@@ -436,7 +516,8 @@ JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(J
     }
     // A call inside may wait on the network for ever: cancelling the
     // connection ends the wait, and the call returns and releases the members.
-    if (h->users.load(std::memory_order_seq_cst) > 1) {
+    // Calls waiting to enter wake when the registry's use goes below.
+    if (h->users.load(std::memory_order_seq_cst) >= 2 * extractionhandle::one_use) {
         std::lock_guard<std::mutex> guard(h->connection_lock);
         if (h->connection) {
             try {
@@ -448,7 +529,7 @@ JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_delete(J
     }
     // The registry's use: with no call inside, the members go now, through
     // this thread's environment; else the last call to return releases them.
-    drop(*h, env);
+    drop(*h, env, extractionhandle::one_use);
 }
 
 JNIEXPORT void JNICALL Java_fr_belcour_quillet_io_tls_zpk_ZpkExtraction_afficherBonjour(JNIEnv*, jobject) {

@@ -234,19 +234,23 @@ void expect_shot(sample::scan const& scan, sample::shot const& raw, shot_values 
         EXPECT_NEAR(got.ranges[k], raw.echoes[k].range * static_cast<double>(scan.range_unit), 1e-9) << k;
 }
 
-// The same shots, field for field.
+// The same shot, field for field.
+bool same_shot(shot_values const& x, shot_values const& y) {
+    return x.count == y.count && x.time == y.time && x.ranges == y.ranges && x.times == y.times &&
+           x.reflectances == y.reflectances && std::equal(x.origin, x.origin + 3, y.origin) &&
+           std::equal(x.direction, x.direction + 3, y.direction);
+}
+
 bool same_shots(std::vector<shot_values> const& a, std::vector<shot_values> const& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        shot_values const& x = a[i];
-        shot_values const& y = b[i];
-        if (x.count != y.count || x.time != y.time || x.ranges != y.ranges || x.times != y.times ||
-            x.reflectances != y.reflectances || !std::equal(x.origin, x.origin + 3, y.origin) ||
-            !std::equal(x.direction, x.direction + 3, y.direction))
-            return false;
-    }
-    return true;
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), same_shot);
+}
+
+// How many shots of `got` from `from` on are the first shots of `scan`.
+std::size_t leading(std::vector<shot_values> const& got, std::size_t from, std::vector<shot_values> const& scan) {
+    std::size_t n = 0;
+    while (from + n < got.size() && n < scan.size() && same_shot(got[from + n], scan[n]))
+        ++n;
+    return n;
 }
 
 std::string host_classes() { return SCANLIB_HOST_CLASSES; }
@@ -777,6 +781,123 @@ TEST_F(HostJvm, StaleNumbersBesideBusyReadersTouchNothing) {
     EXPECT_GE(stale_calls.load(), 100u);
 }
 
+TEST_F(HostJvm, TwoThreadsReadingOneHandleTakeEachShotOnce) {
+    const std::string packed = (tmp.dir / "packed.zpk").string();
+    const std::vector<shot_values> expected = packed_reference(packed, 3000);
+    ASSERT_EQ(expected.size(), 3000u);
+    const jlong handle = h->instantiate();
+    ASSERT_EQ(h->open(handle, packed.c_str(), {2, 5}), 0);
+    std::atomic<int> ready{0};
+    std::atomic<bool> done{false};
+    auto start = [&] {
+        ++ready;
+        while (ready < 3)
+            std::this_thread::yield();
+    };
+    std::vector<shot_values> got[2];
+    std::string errors[3];
+    std::vector<std::thread> threads;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 2; ++i)
+        threads.push_back(host_thread(errors[i], [&, i](host& t) {
+            start();
+            got[i] = read_all(t, handle);
+            errors[i] += t.take_exception();
+        }));
+    // Beside the readers, the calls that never did harm there.
+    threads.push_back(host_thread(errors[2], [&](host& t) {
+        start();
+        while (!done) {
+            t.has_shot(handle);
+            t.close(handle);
+        }
+        errors[2] += t.take_exception();
+    }));
+    threads[0].join();
+    threads[1].join();
+    done = true;
+    threads[2].join();
+    h->del(handle);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out.substr(0, 2000);
+    for (std::string const& e : errors)
+        EXPECT_EQ(e, "");
+    EXPECT_GT(got[0].size(), 0u);
+    EXPECT_GT(got[1].size(), 0u);
+    // Each thread's shots in the scan's order, and together the whole scan.
+    std::size_t next[2] = {0, 0};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const int k = next[0] < got[0].size() && same_shot(got[0][next[0]], expected[i]) ? 0 : 1;
+        ASSERT_TRUE(next[k] < got[k].size() && same_shot(got[k][next[k]], expected[i])) << "shot " << i;
+        ++next[k];
+    }
+    EXPECT_EQ(next[0], got[0].size());
+    EXPECT_EQ(next[1], got[1].size());
+}
+
+TEST_F(HostJvm, AnOpenBesideAReaderHandsOverOldShotsOrNewOnes) {
+    const std::string packed = (tmp.dir / "packed.zpk").string();
+    const std::vector<shot_values> old_scan = packed_reference(packed, 3000);
+    ASSERT_EQ(old_scan.size(), 3000u);
+    const jlong ref = h->instantiate();
+    ASSERT_EQ(h->open(ref, path.c_str(), {2, 5}), 0);
+    const std::vector<shot_values> new_scan = read_all(*h, ref);
+    h->del(ref);
+    ASSERT_EQ(new_scan.size(), scan.shots.size());
+    constexpr int rounds = 200;
+    std::vector<std::string> errors(rounds);
+    int met = 0;
+    testing::internal::CaptureStdout();
+    for (int round = 0; round < rounds; ++round) {
+        std::string& error = errors[static_cast<std::size_t>(round)];
+        const jlong handle = h->instantiate();
+        if (h->open(handle, packed.c_str(), {2, 5}) != 0)
+            error = "open failed";
+        std::vector<shot_values> got;
+        std::atomic<std::size_t> pulled{0};
+        std::atomic<bool> ended{false}, opener_ready{false};
+        std::string reader_error, opener_error;
+        std::thread reader = host_thread(reader_error, [&](host& t) {
+            while (!opener_ready)
+                std::this_thread::yield();
+            while (jobject s = t.next(handle)) {
+                got.push_back(t.read(s));
+                t.env->DeleteLocalRef(s);
+                pulled = got.size();
+            }
+            reader_error += t.take_exception();
+            ended = true;
+        });
+        const std::size_t target = static_cast<std::size_t>(round) * 37 % 2700;
+        std::thread opener = host_thread(opener_error, [&](host& t) {
+            opener_ready = true;
+            while (pulled < target && !ended)
+                std::this_thread::yield();
+            if (t.open(handle, path.c_str(), {2, 5}) != 0)
+                opener_error = "second open failed";
+            opener_error += t.take_exception();
+        });
+        reader.join();
+        opener.join();
+        h->del(handle);
+        error += reader_error + opener_error;
+        // The old scan's first shots, then the new scan's from its start.
+        const std::size_t k = leading(got, 0, old_scan);
+        const std::size_t m = leading(got, k, new_scan);
+        if (k + m != got.size())
+            error += "shot " + std::to_string(k + m) + " is of neither scan";
+        else if (m != new_scan.size() && !(k == old_scan.size() && m == 0))
+            error += "the read ended early";
+        met += k < old_scan.size();
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("WARNING"), std::string::npos) << out.substr(0, 2000);
+    EXPECT_TRUE(h->take_exception().empty());
+    for (int round = 0; round < rounds; ++round)
+        ASSERT_EQ(errors[static_cast<std::size_t>(round)], "") << round;
+    EXPECT_GT(met, rounds / 2) << "the opens came too late to meet a read";
+}
+
 TEST_F(HostJvm, ADeleteEndsACallWaitingOnTheNetwork) {
     using namespace std::chrono_literals;
     // The first bytes of a scan: the reader decodes them and waits for more.
@@ -867,16 +988,30 @@ TEST_F(HostJvm, ADeleteEndsACallWaitingOnTheNetwork) {
                 r.outcome += " and the handle outlived delete";
             t.del(n);
         });
+        // A second call on the handle, from another thread, waits to enter.
+        std::atomic<bool> queued_returned{false};
+        std::string queued_error, queued_outcome;
+        std::optional<std::thread> queued;
         if (wait_for(waiting, 5s)) {
-            r.waited = !wait_for(returned, 1s);
+            queued.emplace(host_thread(queued_error, [&](host& t) {
+                if (t.next(number) || t.has_shot(number))
+                    queued_outcome = " the waiting call got through";
+                queued_outcome += t.take_exception();
+                queued_returned = true;
+            }));
+            r.waited = !wait_for(returned, 1s) && !queued_returned;
             if (p.held_at_bound)
                 stalled = !all_sent;
             h->del(number);
-            r.in_time = wait_for(returned, 2s);
+            r.in_time = wait_for(returned, 2s) && wait_for(queued_returned, 2s);
         }
         if (!r.in_time)
             p.unblock();
         reader.join();
+        if (queued)
+            queued->join();
+        r.error += queued_error;
+        r.outcome += queued_outcome;
     }
     for (netpeers::gate& g : release)
         g.open();
@@ -887,8 +1022,8 @@ TEST_F(HostJvm, ADeleteEndsACallWaitingOnTheNetwork) {
         SCOPED_TRACE(peers[i].uri);
         result const& r = results[i];
         EXPECT_EQ(r.error, "");
-        EXPECT_TRUE(r.waited) << "the reader did not wait";
-        EXPECT_TRUE(r.in_time) << "the reader still waits 2 s after delete";
+        EXPECT_TRUE(r.waited) << "the reader, or the call behind it, did not wait";
+        EXPECT_TRUE(r.in_time) << "the reader, or the call behind it, still waits 2 s after delete";
         EXPECT_EQ(r.outcome, "");
     }
     EXPECT_TRUE(h->take_exception().empty());
