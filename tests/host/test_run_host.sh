@@ -261,13 +261,15 @@ if [ "$rc" -ne 0 ] || [ "$(grep -c '^shot ' "$tmp/out")" -ne 3000 ] || ! cmp -s 
 fi
 # An output that fails otherwise (a full disk) is an error, not a success.
 if [ -w /dev/full ]; then
-  rc=0
-  "$java" -Dostrand.library="$build/OstrandLibrary.so" -cp "$build/host-classes" \
-    fr.belcour.quillet.io.tls.zpk.ScanSummary "$build/sample.zpk" >/dev/full 2>"$tmp/err" || rc=$?
-  : >"$tmp/out"
-  if [ "$rc" -ne 1 ] || [ "$(wc -l <"$tmp/err")" -ne 1 ] || ! grep -q '^error: cannot write the output: ' "$tmp/err"; then
-    fail "a full output gives one error line and exit 1"
-  fi
+  for args in "$build/sample.zpk" --help; do
+    rc=0
+    "$java" -Dostrand.library="$build/OstrandLibrary.so" -cp "$build/host-classes" \
+      fr.belcour.quillet.io.tls.zpk.ScanSummary $args >/dev/full 2>"$tmp/err" || rc=$?
+    : >"$tmp/out"
+    if [ "$rc" -ne 1 ] || [ "$(wc -l <"$tmp/err")" -ne 1 ] || ! grep -q '^error: cannot write the output: ' "$tmp/err"; then
+      fail "a full output gives one error line and exit 1 ($args)"
+    fi
+  done
 else
   echo "note: no /dev/full, the full output is not checked" >&2
 fi

@@ -53,8 +53,7 @@ public final class ScanSummary {
         String uri = null;
         for (String a : args) {
             if (a.equals("--help")) {
-                System.out.println(USAGE);
-                return 0;
+                return help();
             }
             if (a.startsWith("-")) {
                 // Short options, one or several in one word (-rdat).
@@ -68,8 +67,7 @@ public final class ScanSummary {
                         case 't': codes.add(ZpkExtraction.EXPORT_TIME); break;
                         case 'q': quiet = true; break;
                         case 'h':
-                            System.out.println(USAGE);
-                            return 0;
+                            return help();
                         default:
                             return usageError("unknown option " + (a.startsWith("--") ? a : "-" + a.charAt(i)));
                     }
@@ -132,15 +130,29 @@ public final class ScanSummary {
             return 0;
         } catch (IOException e) {
             // Reading on would only feed a reader that has gone, or a full disk.
-            if (outputIsPipe() || "Broken pipe".equals(e.getMessage()))
-                return OUTPUT_CLOSED;
-            System.err.println("error: cannot write the output: " + oneLine(e.getMessage(), e));
-            return 1;
+            return writeFailure(e);
         } finally {
             if (connected)
                 zpk.closeConnexion(handle);
             zpk.delete(handle);
         }
+    }
+
+    /** The help on standard output, as carefully as the shot lines. */
+    private static int help() {
+        try {
+            new LineOutput(new FileOutputStream(FileDescriptor.out).getChannel()).println(USAGE);
+            return 0;
+        } catch (IOException e) {
+            return writeFailure(e);
+        }
+    }
+
+    private static int writeFailure(IOException e) {
+        if (outputIsPipe() || "Broken pipe".equals(e.getMessage()))
+            return OUTPUT_CLOSED;
+        System.err.println("error: cannot write the output: " + oneLine(e.getMessage(), e));
+        return 1;
     }
 
     /**
