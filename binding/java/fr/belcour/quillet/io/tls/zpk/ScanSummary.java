@@ -242,7 +242,7 @@ public final class ScanSummary {
 
     /**
      * Whether the library takes the service of an address: a service name or
-     * a port number up to 65535 (leading zeros allowed); no sign, no white
+     * a port number up to 65535 (leading zeros allowed); no leading sign, no white
      * space, nothing empty.
      */
     static boolean validService(String service) {
@@ -252,7 +252,7 @@ public final class ScanSummary {
         long port = 0;
         for (int i = 0; i < service.length(); ++i) {
             char c = service.charAt(i);
-            if (c == '+' || c == '-' || " \t\n\u000B\f\r".indexOf(c) >= 0)
+            if ((i == 0 && (c == '+' || c == '-')) || " \t\n\u000B\f\r".indexOf(c) >= 0)
                 return false;
             if (c < '0' || c > '9')
                 digits = false;
